@@ -1,0 +1,455 @@
+// include/orrinth_native/function.hpp: a native function type that looks and binds like a
+// Python function (vectorcall, method descriptor, __code__, signature, ceval's argument errors).
+#pragma once
+
+#include "error.hpp"
+
+#include <structmember.h>
+
+#include <cstddef>
+
+namespace orrinth {
+
+struct FnObject;
+
+/// The body of a native function. `args` holds exactly `nparams` bound arguments,
+/// borrowed from the caller (defaults filled in); it returns a new reference or NULL.
+using Impl = PyObject *(*)(FnObject *fn, PyObject *const *args);
+
+/// A parameter: its name and its annotation text (nullptr: not annotated).
+struct Param {
+    const char *name;
+    const char *annotation;
+};
+
+/// Static description of one function; every parameter is positional-or-keyword.
+struct FunctionDef {
+    const char *name;
+    const char *qualname;
+    const char *doc;      // nullptr: no docstring
+    const char *returns;  // return annotation text; nullptr: not annotated
+    const Param *params;
+    int nparams;
+    Impl impl;
+};
+
+inline constexpr int kMaxParams = 8;
+
+struct FnObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    Impl impl;
+    int nparams;
+    PyObject *names;        // tuple of interned parameter names
+    PyObject *name;         // str
+    PyObject *qualname;     // str
+    PyObject *module;       // any object (normally the module's name)
+    PyObject *doc;          // any object, None when there is no docstring
+    PyObject *annotations;  // dict: parameter name -> annotation text
+    PyObject *defaults;     // tuple, or NULL for none
+    PyObject *code;         // a code object describing the parameters
+    PyObject *globals;      // the defining module's namespace
+    PyObject *owner;        // the defining module (for its state)
+    PyObject *dict;         // function attributes
+    PyObject *weakreflist;
+};
+
+/// The module state of the module that defined `fn`.
+template <class State>
+inline State &state_of(FnObject *fn) {
+    return *static_cast<State *>(PyModule_GetState(fn->owner));
+}
+
+/// Look a name up as LOAD_GLOBAL would: the module namespace first, then the builtins.
+inline Ref load_global(FnObject *fn, PyObject *name) {
+    PyObject *v = PyDict_GetItemWithError(fn->globals, name);
+    if (v) return Ref::borrow(v);
+    if (PyErr_Occurred()) throw PyErrSet{};
+    PyObject *builtins = PyEval_GetBuiltins();
+    if (builtins) {
+        v = PyDict_GetItemWithError(builtins, name);
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) throw PyErrSet{};
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    throw PyErrSet{};
+}
+
+namespace detail {
+
+/// ceval.c too_many_positional(), for functions without keyword-only parameters.
+inline void too_many_positional(FnObject *fn, Py_ssize_t given) {
+    Py_ssize_t argcount = fn->nparams;
+    Py_ssize_t defcount = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
+    bool plural;
+    PyObject *sig;
+    if (defcount) {
+        plural = true;
+        sig = PyUnicode_FromFormat("from %zd to %zd", argcount - defcount, argcount);
+    } else {
+        plural = argcount != 1;
+        sig = PyUnicode_FromFormat("%zd", argcount);
+    }
+    if (!sig) return;
+    // No keyword-only parameters here, so ceval's "(and N keyword-only ...)" part is empty.
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given",
+                 fn->qualname, sig, plural ? "s" : "", given, given == 1 ? "was" : "were");
+    Py_DECREF(sig);
+}
+
+/// ceval.c missing_arguments() + format_missing() for positional parameters.
+inline void missing_arguments(FnObject *fn, PyObject *const *slots, Py_ssize_t upto) {
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names) return;
+    for (Py_ssize_t i = 0; i < upto; i++) {
+        if (slots[i]) continue;
+        PyObject *r = PyObject_Repr(PyTuple_GET_ITEM(fn->names, i));
+        if (!r) return;
+        int rc = PyList_Append(names.get(), r);
+        Py_DECREF(r);
+        if (rc < 0) return;
+    }
+    Py_ssize_t len = PyList_GET_SIZE(names.get());
+    Ref text;
+    if (len == 1) {
+        text = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
+    } else if (len == 2) {
+        text = Ref::steal(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0),
+                                               PyList_GET_ITEM(names.get(), 1)));
+    } else {
+        Ref tail = Ref::steal(PyUnicode_FromFormat(", %U, and %U",
+                                                   PyList_GET_ITEM(names.get(), len - 2),
+                                                   PyList_GET_ITEM(names.get(), len - 1)));
+        if (!tail) return;
+        Ref head_list = Ref::steal(PyList_GetSlice(names.get(), 0, len - 2));
+        if (!head_list) return;
+        Ref sep = Ref::steal(PyUnicode_FromString(", "));
+        if (!sep) return;
+        Ref head = Ref::steal(PyUnicode_Join(sep.get(), head_list.get()));
+        if (!head) return;
+        text = Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
+    }
+    if (!text) return;
+    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", fn->qualname,
+                 (int)len, "positional", len == 1 ? "" : "s", text.get());
+}
+
+}  // namespace detail
+
+/// Bind the arguments of a vectorcall exactly as ceval.c initialize_locals() does for a
+/// Python function whose parameters are all positional-or-keyword, then run the body.
+/// The arguments stay borrowed: the caller keeps them alive for the whole call.
+inline PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
+                               PyObject *kwnames) noexcept {
+    FnObject *fn = reinterpret_cast<FnObject *>(self);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t argcount = fn->nparams;
+    PyObject *slots[kMaxParams] = {};
+    const Py_ssize_t npos = nargs < argcount ? nargs : argcount;
+    for (Py_ssize_t i = 0; i < npos; i++) slots[i] = args[i];
+
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        PyObject *const *names = &PyTuple_GET_ITEM(fn->names, 0);
+        for (Py_ssize_t k = 0; k < nkw; k++) {
+            PyObject *kw = PyTuple_GET_ITEM(kwnames, k);
+            PyObject *value = args[nargs + k];
+            if (!PyUnicode_Check(kw)) {
+                PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", fn->qualname);
+                return nullptr;
+            }
+            Py_ssize_t j = 0;
+            // Speed hack, as in ceval: interned names usually match by pointer.
+            for (; j < argcount; j++)
+                if (names[j] == kw) break;
+            if (j == argcount) {
+                for (j = 0; j < argcount; j++) {
+                    int eq = PyObject_RichCompareBool(kw, names[j], Py_EQ);
+                    if (eq < 0) return nullptr;
+                    if (eq) break;
+                }
+            }
+            if (j == argcount) {
+                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                             fn->qualname, kw);
+                return nullptr;
+            }
+            if (slots[j]) {
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
+                             fn->qualname, kw);
+                return nullptr;
+            }
+            slots[j] = value;
+        }
+    }
+
+    if (nargs > argcount) {
+        detail::too_many_positional(fn, nargs);
+        return nullptr;
+    }
+    if (nargs < argcount) {
+        const Py_ssize_t defcount = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
+        const Py_ssize_t m = argcount - defcount;
+        for (Py_ssize_t i = nargs; i < m; i++) {
+            if (!slots[i]) {
+                detail::missing_arguments(fn, slots, m);
+                return nullptr;
+            }
+        }
+        for (Py_ssize_t i = 0; i < defcount; i++)
+            if (!slots[m + i]) slots[m + i] = PyTuple_GET_ITEM(fn->defaults, i);
+    }
+    return fn->impl(fn, slots);
+}
+
+namespace detail {
+
+inline int fn_traverse(PyObject *self, visitproc visit, void *arg) {
+    FnObject *fn = reinterpret_cast<FnObject *>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(fn->names);
+    Py_VISIT(fn->name);
+    Py_VISIT(fn->qualname);
+    Py_VISIT(fn->module);
+    Py_VISIT(fn->doc);
+    Py_VISIT(fn->annotations);
+    Py_VISIT(fn->defaults);
+    Py_VISIT(fn->code);
+    Py_VISIT(fn->globals);
+    Py_VISIT(fn->owner);
+    Py_VISIT(fn->dict);
+    return 0;
+}
+
+inline int fn_clear(PyObject *self) {
+    FnObject *fn = reinterpret_cast<FnObject *>(self);
+    Py_CLEAR(fn->names);
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->qualname);
+    Py_CLEAR(fn->module);
+    Py_CLEAR(fn->doc);
+    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->defaults);
+    Py_CLEAR(fn->code);
+    Py_CLEAR(fn->globals);
+    Py_CLEAR(fn->owner);
+    Py_CLEAR(fn->dict);
+    return 0;
+}
+
+inline void fn_dealloc(PyObject *self) {
+    PyTypeObject *tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<FnObject *>(self)->weakreflist) PyObject_ClearWeakRefs(self);
+    fn_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+/// As funcobject.c func_descr_get: a function found on an instance binds to it.
+inline PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (obj == Py_None || obj == nullptr) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+inline PyObject *fn_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<function %U at %p>",
+                                reinterpret_cast<FnObject *>(self)->qualname, self);
+}
+
+inline PyObject *get_name(PyObject *self, void *) {
+    return Py_NewRef(reinterpret_cast<FnObject *>(self)->name);
+}
+inline PyObject *get_qualname(PyObject *self, void *) {
+    return Py_NewRef(reinterpret_cast<FnObject *>(self)->qualname);
+}
+inline PyObject *get_doc(PyObject *self, void *) {
+    return Py_NewRef(reinterpret_cast<FnObject *>(self)->doc);
+}
+inline PyObject *get_module(PyObject *self, void *) {
+    return Py_NewRef(reinterpret_cast<FnObject *>(self)->module);
+}
+inline PyObject *get_annotations(PyObject *self, void *) {
+    return Py_NewRef(reinterpret_cast<FnObject *>(self)->annotations);
+}
+inline PyObject *get_defaults(PyObject *self, void *) {
+    PyObject *d = reinterpret_cast<FnObject *>(self)->defaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+inline PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
+inline PyObject *get_code(PyObject *self, void *) {
+    return Py_NewRef(reinterpret_cast<FnObject *>(self)->code);
+}
+inline PyObject *get_globals(PyObject *self, void *) {
+    return Py_NewRef(reinterpret_cast<FnObject *>(self)->globals);
+}
+
+/// Setters follow funcobject.c: names must be str, and nothing may be deleted.
+inline int set_str_field(PyObject *&field, PyObject *value, const char *what) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_XSETREF(field, Py_NewRef(value));
+    return 0;
+}
+inline int set_name(PyObject *self, PyObject *value, void *) {
+    return set_str_field(reinterpret_cast<FnObject *>(self)->name, value, "__name__");
+}
+inline int set_qualname(PyObject *self, PyObject *value, void *) {
+    return set_str_field(reinterpret_cast<FnObject *>(self)->qualname, value, "__qualname__");
+}
+inline int set_doc(PyObject *self, PyObject *value, void *) {
+    Py_XSETREF(reinterpret_cast<FnObject *>(self)->doc, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+inline int set_module(PyObject *self, PyObject *value, void *) {
+    Py_XSETREF(reinterpret_cast<FnObject *>(self)->module, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+inline int set_annotations(PyObject *self, PyObject *value, void *) {
+    if (value == nullptr || value == Py_None) {
+        value = PyDict_New();
+        if (!value) return -1;
+    } else if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    } else {
+        Py_INCREF(value);
+    }
+    Py_XSETREF(reinterpret_cast<FnObject *>(self)->annotations, value);
+    return 0;
+}
+
+/// Functions pickle and copy by reference, as Python functions do.
+inline PyObject *fn_reduce(PyObject *self, PyObject *) {
+    return Py_NewRef(reinterpret_cast<FnObject *>(self)->qualname);
+}
+
+inline PyGetSetDef fn_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__closure__", get_none, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+inline PyMemberDef fn_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FnObject, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FnObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FnObject, weakreflist), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+inline PyMethodDef fn_methods[] = {
+    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+inline PyType_Slot fn_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(fn_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(fn_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(fn_clear)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(fn_descr_get)},
+    {Py_tp_repr, reinterpret_cast<void *>(fn_repr)},
+    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+    {Py_tp_getset, fn_getset},
+    {Py_tp_members, fn_members},
+    {Py_tp_methods, fn_methods},
+    {0, nullptr},
+};
+
+}  // namespace detail
+
+/// Create this module's function type; `qualified_name` must be a string literal
+/// ("package.module.native_function"), since the type keeps pointing at it.
+inline Ref make_function_type(PyObject *module, const char *qualified_name) {
+    static_assert(offsetof(FnObject, vectorcall) > 0, "vectorcall slot after the header");
+    PyType_Spec spec = {
+        qualified_name,
+        static_cast<int>(sizeof(FnObject)),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+            Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        detail::fn_slots,
+    };
+    return require(PyType_FromModuleAndSpec(module, &spec, nullptr));
+}
+
+/// A code object that describes the parameters, for inspect and help().
+inline Ref make_code(PyObject *names, PyObject *name, PyObject *qualname, PyObject *filename) {
+    Ref empty = require(reinterpret_cast<PyObject *>(
+        PyCode_NewEmpty(PyUnicode_AsUTF8(filename), PyUnicode_AsUTF8(name), 0)));
+    Ref replace = require(PyObject_GetAttrString(empty.get(), "replace"));
+    Ref kwargs = require(PyDict_New());
+    Ref argcount = require(PyLong_FromSsize_t(PyTuple_GET_SIZE(names)));
+    Ref flags = require(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
+    require(PyDict_SetItemString(kwargs.get(), "co_argcount", argcount.get()));
+    require(PyDict_SetItemString(kwargs.get(), "co_nlocals", argcount.get()));
+    require(PyDict_SetItemString(kwargs.get(), "co_varnames", names));
+    require(PyDict_SetItemString(kwargs.get(), "co_flags", flags.get()));
+    require(PyDict_SetItemString(kwargs.get(), "co_qualname", qualname));
+    Ref noargs = require(PyTuple_New(0));
+    return require(PyObject_Call(replace.get(), noargs.get(), kwargs.get()));
+}
+
+/// Create one function from its static description. `defaults` (may be nullptr) is a
+/// tuple for the last parameters, as a Python function's __defaults__.
+inline Ref make_function(PyTypeObject *fn_type, const FunctionDef &def, PyObject *module,
+                         PyObject *defaults = nullptr) {
+    if (def.nparams > kMaxParams) throw raise(PyExc_SystemError, "too many parameters");
+    PyObject *globals = PyModule_GetDict(module);  // borrowed
+    if (!globals) throw PyErrSet{};
+    PyObject *modname = PyModule_GetNameObject(module);
+    if (!modname) throw PyErrSet{};
+    Ref module_name = Ref::steal(modname);
+
+    Ref names = require(PyTuple_New(def.nparams));
+    Ref annotations = require(PyDict_New());
+    for (int i = 0; i < def.nparams; i++) {
+        Ref pname = require(PyUnicode_InternFromString(def.params[i].name));
+        if (def.params[i].annotation) {
+            Ref text = require(PyUnicode_FromString(def.params[i].annotation));
+            require(PyDict_SetItem(annotations.get(), pname.get(), text.get()));
+        }
+        PyTuple_SET_ITEM(names.get(), i, pname.release());
+    }
+    if (def.returns) {
+        Ref text = require(PyUnicode_FromString(def.returns));
+        require(PyDict_SetItemString(annotations.get(), "return", text.get()));
+    }
+    Ref name = require(PyUnicode_InternFromString(def.name));
+    Ref qualname = require(PyUnicode_FromString(def.qualname));
+    Ref doc = def.doc ? require(PyUnicode_FromString(def.doc)) : Ref::borrow(Py_None);
+    Ref filename = require(PyUnicode_FromFormat("<%U>", module_name.get()));
+    Ref code = make_code(names.get(), name.get(), qualname.get(), filename.get());
+
+    FnObject *fn = PyObject_GC_New(FnObject, fn_type);
+    if (!fn) throw PyErrSet{};
+    fn->vectorcall = fn_vectorcall;
+    fn->impl = def.impl;
+    fn->nparams = def.nparams;
+    fn->names = names.release();
+    fn->name = name.release();
+    fn->qualname = qualname.release();
+    fn->module = module_name.release();
+    fn->doc = doc.release();
+    fn->annotations = annotations.release();
+    fn->defaults = defaults ? Py_NewRef(defaults) : nullptr;
+    fn->code = code.release();
+    fn->globals = Py_NewRef(globals);
+    fn->owner = Py_NewRef(module);
+    fn->dict = nullptr;
+    fn->weakreflist = nullptr;
+    PyObject_GC_Track(fn);
+    return Ref::steal(reinterpret_cast<PyObject *>(fn));
+}
+
+}  // namespace orrinth

@@ -1,0 +1,1 @@
+"""Adapters that turn ordinary Python objects into agents under test."""

@@ -1,0 +1,158 @@
+// src/orrinth/trace/module.cpp: the orrinth.trace module body: imports, the two record
+// models (built through pydantic's metaclass) and the Trace class.
+#include "trace.hpp"
+
+namespace orrinth::trace {
+namespace {
+
+const Param kTraceEventFields[] = {
+    {"type", "Literal['message', 'state_change', 'fault_injected', 'property_check']"},
+    {"turn", "int"},
+    {"agent", "str | None"},
+    {"data", "dict"},
+    {"timestamp", "float"},
+    {"input_tokens", "int"},
+    {"output_tokens", "int"},
+    {"cost_usd", "float"},
+};
+
+const Param kCostSummaryFields[] = {
+    {"total_input_tokens", "int"},
+    {"total_output_tokens", "int"},
+    {"total_cost_usd", "float"},
+    {"per_agent", "dict[str, dict]"},
+};
+
+template <size_t N>
+Ref annotations_of(const Param (&fields)[N]) {
+    Ref ann = require(PyDict_New());
+    for (const Param &f : fields) {
+        Ref text = require(PyUnicode_FromString(f.annotation));
+        require(PyDict_SetItemString(ann.get(), f.name, text.get()));
+    }
+    return ann;
+}
+
+Ref make_trace_event(PyObject *module, PyObject *modname, PyObject *base_model, PyObject *field) {
+    ClassBuilder b("TraceEvent", require(PyTuple_Pack(1, base_model)));
+    b.header(modname, "TraceEvent", "A single recorded event in a simulation trace.");
+    b.set("__annotations__", annotations_of(kTraceEventFields));
+    b.set("agent", Ref::borrow(Py_None));
+    {
+        Ref kwargs = require(PyDict_New());
+        require(PyDict_SetItemString(kwargs.get(), "default_factory",
+                                     reinterpret_cast<PyObject *>(&PyDict_Type)));
+        Ref noargs = require(PyTuple_New(0));
+        b.set("data", require(PyObject_Call(field, noargs.get(), kwargs.get())));
+    }
+    b.set("timestamp", require(PyFloat_FromDouble(0.0)));
+    b.set("input_tokens", require(PyLong_FromLong(0)));
+    b.set("output_tokens", require(PyLong_FromLong(0)));
+    b.set("cost_usd", require(PyFloat_FromDouble(0.0)));
+    (void)module;
+    return b.create();
+}
+
+Ref make_cost_summary(PyObject *modname, PyObject *base_model) {
+    ClassBuilder b("CostSummary", require(PyTuple_Pack(1, base_model)));
+    b.header(modname, "CostSummary", "Aggregate token and cost statistics for one trace.");
+    b.set("__annotations__", annotations_of(kCostSummaryFields));
+    return b.create();
+}
+
+Ref make_trace(PyObject *module, PyObject *modname, TraceState &st) {
+    auto *fn_type = reinterpret_cast<PyTypeObject *>(st.fn_type);
+    auto fn = [&](const FunctionDef &def) { return make_function(fn_type, def, module); };
+    ClassBuilder b("Trace", require(PyTuple_New(0)));
+    b.header(modname, "Trace", "An ordered sequence of events recorded during one simulation run.");
+    b.set("__init__", fn(init_def));
+    b.set("add_event", fn(add_event_def));
+    b.set("events", wrap(&PyProperty_Type, fn(events_def)));
+    b.set("get_messages", fn(get_messages_def));
+    b.set("get_events_for_agent", fn(get_events_for_agent_def));
+    b.set("cost_summary", fn(cost_summary_def));
+    b.set("snapshot", fn(snapshot_def));
+    b.set("to_jsonl", fn(to_jsonl_def));
+    b.set("from_jsonl", wrap(&PyClassMethod_Type, fn(from_jsonl_def)));
+    return b.create();
+}
+
+int trace_exec(PyObject *module) noexcept {
+    return entry_int([&] {
+        auto &st = *static_cast<TraceState *>(PyModule_GetState(module));
+#define ORRINTH_INIT(field, text) st.str_##field = require(PyUnicode_InternFromString(text)).release();
+        ORRINTH_TRACE_STRINGS(ORRINTH_INIT)
+#undef ORRINTH_INIT
+        st.fn_type = make_function_type(module, "orrinth.trace.native_function").release();
+        {
+            Ref os_path = import_module("os.path");
+            st.realpath = require(PyObject_GetAttrString(os_path.get(), "realpath")).release();
+        }
+        Ref modname = require(PyModule_GetNameObject(module));
+
+        // Imports, bound in this order.
+        bind(module, "json", import_module("json"));
+        Ref path_cls = import_from(import_module("pathlib").get(), "Path");
+        st.path_type = path_cls.dup().release();
+        bind(module, "Path", path_cls);
+        bind(module, "Literal", import_from(import_module("typing").get(), "Literal"));
+        Ref pydantic = import_module("pydantic");
+        Ref base_model = import_from(pydantic.get(), "BaseModel");
+        Ref field = import_from(pydantic.get(), "Field");
+        bind(module, "BaseModel", base_model);
+        bind(module, "Field", field);
+
+        // pydantic resolves the text annotations through sys.modules[__module__], which
+        // holds this module already (multi-phase initialisation).
+        bind(module, "TraceEvent",
+             make_trace_event(module, modname.get(), base_model.get(), field.get()));
+        bind(module, "CostSummary", make_cost_summary(modname.get(), base_model.get()));
+        bind(module, "Trace", make_trace(module, modname.get(), st));
+        return 0;
+    });
+}
+
+int trace_traverse(PyObject *module, visitproc visit, void *arg) {
+    auto *st = static_cast<TraceState *>(PyModule_GetState(module));
+    if (!st) return 0;
+    Py_VISIT(st->fn_type);
+    Py_VISIT(st->path_type);
+    Py_VISIT(st->realpath);
+    return 0;
+}
+
+int trace_clear(PyObject *module) {
+    auto *st = static_cast<TraceState *>(PyModule_GetState(module));
+    if (!st) return 0;
+    Py_CLEAR(st->fn_type);
+    Py_CLEAR(st->path_type);
+    Py_CLEAR(st->realpath);
+#define ORRINTH_CLEAR(field, text) Py_CLEAR(st->str_##field);
+    ORRINTH_TRACE_STRINGS(ORRINTH_CLEAR)
+#undef ORRINTH_CLEAR
+    return 0;
+}
+
+void trace_free(void *module) { trace_clear(static_cast<PyObject *>(module)); }
+
+PyModuleDef_Slot trace_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(trace_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef trace_module = {
+    PyModuleDef_HEAD_INIT,
+    "orrinth.trace",
+    nullptr,  // no docstring
+    sizeof(TraceState),
+    nullptr,
+    trace_slots,
+    trace_traverse,
+    trace_clear,
+    trace_free,
+};
+
+}  // namespace
+}  // namespace orrinth::trace
+
+PyMODINIT_FUNC PyInit_trace() noexcept { return PyModuleDef_Init(&orrinth::trace::trace_module); }

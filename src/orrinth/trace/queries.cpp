@@ -1,0 +1,83 @@
+// src/orrinth/trace/queries.cpp: Trace construction, add_event, the events property and
+// the two filters.
+#include "trace.hpp"
+
+namespace orrinth::trace {
+namespace {
+
+PyObject *trace_init(FnObject *fn, PyObject *const *args) noexcept {
+    return entry([&] {
+        TraceState &st = state(fn);
+        Ref events = require(PyList_New(0));
+        require(PyObject_SetAttr(args[0], st.str_events_attr, events.get()));
+        Ref results = require(PyList_New(0));
+        require(PyObject_SetAttr(args[0], st.str_results, results.get()));
+        return Ref::borrow(Py_None);
+    });
+}
+
+PyObject *trace_add_event(FnObject *fn, PyObject *const *args) noexcept {
+    return entry([&] {
+        Ref events = getattr(args[0], state(fn).str_events_attr);
+        if (PyList_CheckExact(events.get()))
+            require(PyList_Append(events.get(), args[1]));
+        else
+            call_method(events.get(), state(fn).str_append, args[1]);
+        return Ref::borrow(Py_None);
+    });
+}
+
+PyObject *trace_events(FnObject *fn, PyObject *const *args) noexcept {
+    return entry([&] {
+        Ref events = getattr(args[0], state(fn).str_events_attr);
+        if (PyList_CheckExact(events.get()))
+            return require(PyList_GetSlice(events.get(), 0, PY_SSIZE_T_MAX));
+        return require(PySequence_List(events.get()));
+    });
+}
+
+/// The stored events whose attribute `attr` equals `value` (an exact str), in order.
+Ref filter_events(FnObject *fn, PyObject *self, PyObject *attr, PyObject *value) {
+    Ref events = getattr(self, state(fn).str_events_attr);
+    Ref out = require(PyList_New(0));
+    for_each(events.get(), [&](PyObject *event) {
+        Ref field = getattr(event, attr);
+        if (equals_str(field.get(), value)) require(PyList_Append(out.get(), event));
+    });
+    return out;
+}
+
+PyObject *trace_get_messages(FnObject *fn, PyObject *const *args) noexcept {
+    return entry([&] {
+        TraceState &st = state(fn);
+        return filter_events(fn, args[0], st.str_type, st.str_message);
+    });
+}
+
+PyObject *trace_get_events_for_agent(FnObject *fn, PyObject *const *args) noexcept {
+    return entry([&] {
+        check_exact_type(args[1], &PyUnicode_Type, "name");
+        return filter_events(fn, args[0], state(fn).str_agent, args[1]);
+    });
+}
+
+const Param kSelf[] = {{"self", nullptr}};
+const Param kSelfEvent[] = {{"self", nullptr}, {"event", "TraceEvent"}};
+const Param kSelfName[] = {{"self", nullptr}, {"name", "str"}};
+
+}  // namespace
+
+const FunctionDef init_def = {"__init__", "Trace.__init__", nullptr, "None", kSelf, 1, trace_init};
+const FunctionDef add_event_def = {"add_event", "Trace.add_event", "Append an event to the trace.",
+                                   "None", kSelfEvent, 2, trace_add_event};
+const FunctionDef events_def = {"events", "Trace.events", "All events in insertion order.",
+                                "list[TraceEvent]", kSelf, 1, trace_events};
+const FunctionDef get_messages_def = {"get_messages", "Trace.get_messages",
+                                      "Return only message-type events.", "list[TraceEvent]",
+                                      kSelf, 1, trace_get_messages};
+const FunctionDef get_events_for_agent_def = {
+    "get_events_for_agent", "Trace.get_events_for_agent",
+    "Return all events attributed to the named agent.", "list[TraceEvent]", kSelfName, 2,
+    trace_get_events_for_agent};
+
+}  // namespace orrinth::trace

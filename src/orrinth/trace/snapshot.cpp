@@ -1,0 +1,63 @@
+// src/orrinth/trace/snapshot.cpp: Trace.snapshot, the trace as it stood at the end of a turn.
+#include "trace.hpp"
+
+namespace orrinth::trace {
+namespace {
+
+/// A number in the interpreter's sense: integer, index or float conversion, or complex.
+bool is_number(PyObject *obj) {
+    PyNumberMethods *nb = Py_TYPE(obj)->tp_as_number;
+    if (nb && (nb->nb_int || nb->nb_index || nb->nb_float)) return true;
+    return PyComplex_Check(obj);
+}
+
+/// The bound as an exact int: ints unchanged, other numbers through int(), the rest refused.
+Ref turn_bound(PyObject *arg) {
+    if (PyLong_CheckExact(arg)) return Ref::borrow(arg);
+    if (is_number(arg)) return require(PyNumber_Long(arg));
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 "up_to_turn", "int", Py_TYPE(arg)->tp_name);
+    throw PyErrSet{};
+}
+
+PyObject *trace_snapshot(FnObject *fn, PyObject *const *args) noexcept {
+    return entry([&] {
+        TraceState &st = state(fn);
+        Ref bound = turn_bound(args[1]);
+        Ref cls = load_global(fn, st.str_Trace);
+        Ref snap = require(PyObject_CallNoArgs(cls.get()));
+        Ref events = getattr(args[0], st.str_events_attr);
+        for_each(events.get(), [&](PyObject *event) {
+            Ref type = getattr(event, st.str_type);
+            if (equals_str(type.get(), st.str_property_check)) return;
+            Ref turn = getattr(event, st.str_turn);
+            if (compare(turn.get(), bound.get(), Py_LE))
+                call_method(snap.get(), st.str_add_event, event);
+        });
+        return snap;
+    });
+}
+
+const Param kParams[] = {{"self", nullptr}, {"up_to_turn", "int"}};
+
+}  // namespace
+
+const FunctionDef snapshot_def = {
+    "snapshot",
+    "Trace.snapshot",
+    "Return a new Trace containing only events with turn <= up_to_turn.\n"
+    "\n"
+    "        Property_check events (turn=-1) are excluded from snapshots since they\n"
+    "        are derived from the full trace, not recorded at a specific turn.\n"
+    "\n"
+    "        Args:\n"
+    "            up_to_turn: Inclusive upper bound on turn numbers to include.\n"
+    "        ",
+    "Trace",
+    kParams,
+    2,
+    trace_snapshot,
+};
+
+}  // namespace orrinth::trace

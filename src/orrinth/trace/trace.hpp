@@ -1,0 +1,71 @@
+// src/orrinth/trace/trace.hpp: module state and the function tables of orrinth.trace.
+#pragma once
+
+#include <orrinth_native/classes.hpp>
+#include <orrinth_native/function.hpp>
+#include <orrinth_native/objects.hpp>
+
+namespace orrinth::trace {
+
+// Interned names used at call time: X(field, text).
+#define ORRINTH_TRACE_STRINGS(X)            \
+    X(events_attr, "_events")               \
+    X(results, "results")                   \
+    X(append, "append")                     \
+    X(type, "type")                         \
+    X(turn, "turn")                         \
+    X(agent, "agent")                       \
+    X(message, "message")                   \
+    X(property_check, "property_check")     \
+    X(add_event, "add_event")               \
+    X(get_messages, "get_messages")         \
+    X(input_tokens, "input_tokens")         \
+    X(output_tokens, "output_tokens")       \
+    X(cost_usd, "cost_usd")                 \
+    X(turns, "turns")                       \
+    X(unknown, "__unknown__")               \
+    X(total_input_tokens, "total_input_tokens")   \
+    X(total_output_tokens, "total_output_tokens") \
+    X(total_cost_usd, "total_cost_usd")     \
+    X(per_agent, "per_agent")               \
+    X(parent, "parent")                     \
+    X(mkdir, "mkdir")                       \
+    X(parents, "parents")                   \
+    X(exist_ok, "exist_ok")                 \
+    X(open, "open")                         \
+    X(write, "write")                       \
+    X(close, "close")                       \
+    X(w, "w")                               \
+    X(newline, "\n")                        \
+    X(model_dump_json, "model_dump_json")   \
+    X(model_validate, "model_validate")     \
+    X(strip, "strip")                       \
+    X(loads, "loads")                       \
+    X(json, "json")                         \
+    X(Trace, "Trace")                       \
+    X(TraceEvent, "TraceEvent")             \
+    X(CostSummary, "CostSummary")
+
+struct TraceState {
+    PyObject *fn_type;     // this module's native function type
+    PyObject *path_type;   // pathlib.Path as imported (decides atomic saving)
+    PyObject *realpath;    // os.path.realpath
+#define ORRINTH_FIELD(field, text) PyObject *str_##field;
+    ORRINTH_TRACE_STRINGS(ORRINTH_FIELD)
+#undef ORRINTH_FIELD
+};
+
+inline TraceState &state(FnObject *fn) { return state_of<TraceState>(fn); }
+
+// The members of Trace, in class-body order.
+extern const FunctionDef init_def;
+extern const FunctionDef add_event_def;
+extern const FunctionDef events_def;
+extern const FunctionDef get_messages_def;
+extern const FunctionDef get_events_for_agent_def;
+extern const FunctionDef cost_summary_def;
+extern const FunctionDef snapshot_def;
+extern const FunctionDef to_jsonl_def;
+extern const FunctionDef from_jsonl_def;
+
+}  // namespace orrinth::trace
