@@ -770,17 +770,26 @@ def main_profile(name: str, n: int, side: str, repeat: int) -> int:
     op = find_op(name)
     if op.needs_raw and native_raw is None:
         raise SystemExit("orrinth.adapters.raw is not built")
+    if side == "floor" and not op.floor:
+        raise SystemExit(f"{op.name} has no floor")
     wl = build_workload(n)
     try:
         with Patched(native_raw, baseline) if op.patch_response else Patched():
-            for _ in range(repeat):
-                if side == "floor":
-                    if not op.floor:
-                        raise SystemExit(f"{op.name} has no floor")
-                    thunk = op.floor(wl)
-                else:
-                    thunk = op.prepare(wl.native if side == "native" else wl.base, wl)
-                thunk()
+            if side == "floor":
+                thunks = [op.floor(wl) for _ in range(repeat)]
+            else:
+                thunks = [op.prepare(wl.native if side == "native" else wl.base, wl) for _ in range(repeat)]
+            gc.collect()
+            gc.disable()
+            # Markers for a profiler: callgrind --dump-before=os_getppid_impl
+            # --dump-before=os_getpgrp_impl puts exactly the runs below in a dump of their own.
+            os.getppid()
+            results = [thunk() for thunk in thunks]
+            os.getpgrp()
+            gc.enable()
+        units = op.units(wl) * repeat
+        print(f"{op.name} on {side}: {repeat} run(s), {units:,} {op.unit}s", file=sys.stderr)
+        del results
     finally:
         wl.close()
     return 0
