@@ -60,10 +60,11 @@ def top_functions(dump: Path, top: int) -> list[str]:
                           check=True, capture_output=True, text=True).stdout
     rows = []
     for line in text.splitlines():
-        m = re.match(r"\s*([\d,]+) \(\s*([\d.]+)%\)\s+(\S.*)", line)
+        # One "count (percent)" column per event (Ir first), then the function.
+        m = re.match(r"\s*([\d,]+) \(\s*[\d.]+%\)\s+(?:[\d,]+ \(\s*[\d.]+%\)\s+)*(\S.*)", line)
         if not m or "PROGRAM TOTALS" in line:
             continue
-        name = m.group(3)
+        name = m.group(2)
         # Drop the frames every dump shares (startup, the interpreter's entry points).
         if any(s in name for s in ("libc-start", "libc_start_call_main", "(below main)", "Programs/python.c",
                                    "Modules/main.c", "pythonrun.c", "pycore_ceval.h:PyEval_EvalCode",

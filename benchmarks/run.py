@@ -573,8 +573,9 @@ def environment() -> str:
                     break
     except OSError:
         pass
+    load = ", load average {:.1f}/{:.1f}/{:.1f}".format(*os.getloadavg()) if hasattr(os, "getloadavg") else ""
     return (f"CPython {platform.python_version()}, pydantic {pydantic.VERSION}, {cpu}, "
-            f"{os.cpu_count()} cpus; native: {Path(native_trace.__file__).name}"
+            f"{os.cpu_count()} cpus{load}; native: {Path(native_trace.__file__).name}"
             + ("" if native_raw else "; orrinth.adapters.raw: not built"))
 
 
