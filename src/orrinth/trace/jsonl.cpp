@@ -84,8 +84,10 @@ int create_temp(const std::string &target, const struct stat *old, std::string &
 /// apply (the caller then writes in place); throws on a failed save, after removing the
 /// temporary file and leaving the target as it was.
 bool save_replacing(TraceState &st, PyObject *self, PyObject *path) {
-    int is_path = require(PyObject_IsInstance(path, st.path_type));
-    if (!is_path) return false;
+    // The type itself decides, not isinstance(): an object that merely claims to be a
+    // Path through __class__ is written in place like any other path-like object.
+    if (!PyType_IsSubtype(Py_TYPE(path), reinterpret_cast<PyTypeObject *>(st.path_type)))
+        return false;
     Ref fspath = require(PyOS_FSPath(path));
     if (!PyUnicode_Check(fspath.get())) return false;
     Ref real = require(PyObject_CallOneArg(st.realpath, fspath.get()));
