@@ -15,10 +15,7 @@ bool is_number(PyObject *obj) {
 Ref turn_bound(PyObject *arg) {
     if (PyLong_CheckExact(arg)) return Ref::borrow(arg);
     if (is_number(arg)) return require(PyNumber_Long(arg));
-    PyErr_Format(PyExc_TypeError,
-                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 "up_to_turn", "int", Py_TYPE(arg)->tp_name);
-    throw PyErrSet{};
+    raise_incorrect_type("up_to_turn", "int", Py_TYPE(arg)->tp_name, false);
 }
 
 PyObject *trace_snapshot(FnObject *fn, PyObject *const *args) noexcept {
