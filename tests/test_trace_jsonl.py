@@ -357,12 +357,12 @@ class TestOtherOwners:
         path.write_text("old")
         os.chown(path, NOBODY, NOBODY)
         os.chmod(path.parent, 0o555)
-        inode = path.stat().st_ino
+        inode, trace = path.stat().st_ino, sample()
         os.seteuid(NOBODY)
         try:
             with pytest.raises(PermissionError):  # the check is meaningful for this user
                 (path.parent / "probe").touch()
-            sample().to_jsonl(path)
+            trace.to_jsonl(path)
         finally:
             os.seteuid(0)
         assert path.read_text() == LINE1 + LINE2 and path.stat().st_ino == inode
