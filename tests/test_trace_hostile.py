@@ -196,7 +196,7 @@ def query_cases():
                 yield pytest.param(native, python, action, via, id=f"{name}-{via}-{action}")
 
 
-@pytest.mark.parametrize("native, python, action, via", query_cases())
+@pytest.mark.parametrize("native, python, action, via", list(query_cases()))
 def test_query_as_python_iterates(native, python, action, via):
     ours = outcome(native, action, via)
     assert ours == outcome(python, action, via)
