@@ -97,8 +97,10 @@ bool save_replacing(TraceState &st, PyObject *self, PyObject *path) {
     struct stat old;
     bool exists = ::stat(target.c_str(), &old) == 0;
     if (!exists && errno != ENOENT) return false;
+    // "May write" is judged for the effective user, as open("w") would judge it; plain
+    // access() asks about the real user and would let a read-only file be replaced.
     if (exists && !(S_ISREG(old.st_mode) && old.st_uid == ::geteuid() &&
-                    ::access(target.c_str(), W_OK) == 0))
+                    ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) == 0))
         return false;
 
     std::string tmp;
