@@ -368,6 +368,22 @@ class TestOtherOwners:
         assert path.read_text() == LINE1 + LINE2 and path.stat().st_ino == inode
         assert os.listdir(path.parent) == ["t.jsonl"]
 
+    def test_read_only_file_of_the_effective_user_is_refused(self, shared_dir):
+        path = shared_dir / "t.jsonl"
+        path.write_text("old")
+        os.chown(path, NOBODY, NOBODY)
+        os.chmod(path, 0o444)
+        os.chmod(shared_dir, 0o777)
+        inode, trace = path.stat().st_ino, sample()
+        os.seteuid(NOBODY)
+        try:
+            with pytest.raises(PermissionError):
+                trace.to_jsonl(path)
+        finally:
+            os.seteuid(0)
+        assert path.read_text() == "old" and path.stat().st_ino == inode
+        assert os.listdir(shared_dir) == ["t.jsonl"]
+
     def test_file_of_another_user_written_in_place(self, shared_dir):
         path = shared_dir / "t.jsonl"
         path.write_text("old")
