@@ -318,8 +318,8 @@ class TestLifetime:
 
     def test_calls_do_not_leak(self, tmp_path):
         t = Trace()
-        ev = TraceEvent(type="message", turn=1, agent="a")
-        name, path = "a", tmp_path / "t.jsonl"
+        ev = TraceEvent(type="message", turn=1, agent="agent")
+        name, path = "".join(["a", "gent"]), tmp_path / "t.jsonl"  # a str of its own
         before = [sys.getrefcount(o) for o in (ev, name, path)]
         for _ in range(50):
             t.add_event(ev)
