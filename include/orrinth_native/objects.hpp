@@ -38,6 +38,7 @@ inline bool equals_str(PyObject *value, PyObject *text) {
 inline bool truth(PyObject *obj) {
     if (obj == Py_True) return true;
     if (obj == Py_False || obj == Py_None) return false;
+    if (PyUnicode_CheckExact(obj)) return PyUnicode_GET_LENGTH(obj) != 0;
     return require(PyObject_IsTrue(obj)) != 0;
 }
 

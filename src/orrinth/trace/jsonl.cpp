@@ -172,7 +172,7 @@ void read_line(FnObject *fn, TraceState &st, PyObject *result, PyObject *text) {
     Ref value = require(PyObject_CallOneArg(loads.get(), text));
     Ref event_cls = load_global(fn, st.str_TraceEvent);
     Ref event = call_method(event_cls.get(), st.str_model_validate, value.get());
-    call_method(result, st.str_add_event, event.get());
+    add_event_to(st, result, event.get());
 }
 
 PyObject *trace_from_jsonl(FnObject *fn, PyObject *const *args) noexcept {

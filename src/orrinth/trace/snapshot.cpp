@@ -26,11 +26,10 @@ PyObject *trace_snapshot(FnObject *fn, PyObject *const *args) noexcept {
         Ref snap = require(PyObject_CallNoArgs(cls.get()));
         Ref events = getattr(args[0], st.str_events_attr);
         for_each(events.get(), [&](PyObject *event) {
-            Ref type = getattr(event, st.str_type);
+            Ref type = st.event_fields.get(event, st.str_type);
             if (equals_str(type.get(), st.str_property_check)) return;
-            Ref turn = getattr(event, st.str_turn);
-            if (compare(turn.get(), bound.get(), Py_LE))
-                call_method(snap.get(), st.str_add_event, event);
+            Ref turn = st.event_fields.get(event, st.str_turn);
+            if (less_equal(turn.get(), bound.get())) add_event_to(st, snap.get(), event);
         });
         return snap;
     });
