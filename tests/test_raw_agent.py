@@ -3,6 +3,7 @@ setup and get_state, and how all of it looks to introspection."""
 
 import functools
 import inspect
+import os
 import pydoc
 import subprocess
 import sys
@@ -90,7 +91,7 @@ def run_python(code):
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
-        env={"PYTHONPATH": env_path},
+        env={**os.environ, "PYTHONPATH": env_path},
         timeout=60,
     )
 
