@@ -1,7 +1,6 @@
-"""RawAgent: module namespace, class building, construction, the state test, name,
-setup and get_state, and how all of it looks to introspection."""
+"""RawAgent: module namespace, class building, introspection, construction, the state
+test, name, setup and get_state."""
 
-import functools
 import inspect
 import os
 import pydoc
@@ -17,43 +16,29 @@ import orrinth.adapters.raw as raw
 from orrinth.adapters.raw import RawAgent
 from orrinth.agent import AgentUnderTest, Message, Response
 
-SUBCLASS_NOTE = (
-    "Instances of subclasses of built-in types are refused here. "
-    "Convert the value to the exact built-in type first."
-)
-
+NOTE = (". Instances of subclasses of built-in types are refused here. "
+        "Convert the value to the exact built-in type first.")
 CLASS_DOC = (
     "Wraps a plain Python callable as an AgentUnderTest.\n\n"
     "    The handler receives a dict with 'sender', 'content', and 'turn' keys\n"
     "    and must return either a str or a dict with a 'content' key.\n\n"
     "    If the handler accepts a second 'state' parameter, the current state dict\n"
-    "    is passed and any mutations persist across turns.\n"
-    "    "
-)
+    "    is passed and any mutations persist across turns.\n    ")
 
 # The same class written in Python: the reference for argument errors and help().
 REFERENCE_SOURCE = '''
 class RawAgent(AgentUnderTest):
     __doc__ = DOC
-
     def __init__(self, name: "str", handler: "Callable",
-                 initial_state: "dict | None" = None) -> "None":
-        pass
-
+                 initial_state: "dict | None" = None) -> "None": pass
     @staticmethod
-    def _check_accepts_state(handler: "Callable") -> "bool":
-        pass
-
+    def _check_accepts_state(handler: "Callable") -> "bool": pass
     @property
-    def name(self) -> "str":
-        pass
-
+    def name(self) -> "str": pass
     def receive(self, message: "Message") -> "Response":
         """Call the handler with the message dict and return a Response."""
-
     def setup(self) -> "None":
         """Reset state to initial values before each run."""
-
     def get_state(self) -> "dict":
         """Return a copy of the current state."""
 '''
@@ -61,7 +46,6 @@ class RawAgent(AgentUnderTest):
 
 @pytest.fixture
 def reference(monkeypatch):
-    """The Python-written RawAgent, in a module of its own registered in sys.modules."""
     mod = types.ModuleType("raw_reference")
     mod.__dict__.update(AgentUnderTest=AgentUnderTest, Callable=Callable, DOC=CLASS_DOC)
     monkeypatch.setitem(sys.modules, "raw_reference", mod)
@@ -78,180 +62,100 @@ def two(msg, state):
 
 
 def outcome(call):
-    """(exception type, message) of a call that must fail."""
-    with pytest.raises(Exception) as info:
-        call()
-    return type(info.value), str(info.value)
+    """("ok", result) or (exception type, message)."""
+    try:
+        return "ok", call()
+    except Exception as e:  # noqa: BLE001 - compared as (type, text)
+        return type(e), str(e)
 
 
 def run_python(code):
-    """Run `code` in a fresh interpreter with this process's import path."""
-    env_path = ":".join(p for p in sys.path if p)
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        env={**os.environ, "PYTHONPATH": env_path},
-        timeout=60,
-    )
+    path = os.pathsep.join(p for p in sys.path if p)
+    r = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                       text=True, env={**os.environ, "PYTHONPATH": path}, timeout=60)
+    return r.stdout.splitlines() or [r.stderr]
 
 
 class TestModule:
-    def test_namespace_order(self):
-        names = [n for n in vars(raw) if not (n.startswith("__") and n.endswith("__"))]
+    def test_namespace(self):
+        names = [n for n in vars(raw) if not n.startswith("__")]
         assert names == ["inspect", "Callable", "AgentUnderTest", "Message", "Response", "RawAgent"]
-
-    def test_bound_objects(self):
-        assert raw.inspect is inspect
-        assert raw.Callable is Callable
-        assert (raw.AgentUnderTest, raw.Message, raw.Response) == (AgentUnderTest, Message, Response)
-
-    def test_no_module_docstring(self):
+        assert (raw.inspect, raw.Callable, raw.AgentUnderTest, raw.Message, raw.Response) == (
+            inspect, Callable, AgentUnderTest, Message, Response)
         assert raw.__doc__ is None
 
-    def test_reimport_keeps_identity(self):
-        import importlib
-
-        assert importlib.import_module("orrinth.adapters.raw").RawAgent is RawAgent
-
-    def test_missing_agent_module_fails_import(self):
-        r = run_python("""
-            import sys
-            sys.modules["orrinth.agent"] = None
-            try:
-                import orrinth.adapters.raw
-            except ImportError as e:
-                print(type(e).__name__, "|", e)
-            print("raw" in sys.modules.get("orrinth.adapters").__dict__)
-        """)
-        assert r.stdout.splitlines() == [
-            "ModuleNotFoundError | import of orrinth.agent halted; None in sys.modules",
-            "False",
-        ], r.stderr
-
-    def test_missing_name_fails_import_with_interpreters_message(self):
-        r = run_python("""
+    def test_import_failures_are_the_interpreters(self):
+        assert run_python("""
             import sys, types
-            fake = types.ModuleType("orrinth.agent")
-            fake.AgentUnderTest = object
-            fake.Message = object
-            sys.modules["orrinth.agent"] = fake
-            try:
-                from orrinth.agent import Response
-            except ImportError as e:
-                print(e)
-            try:
-                import orrinth.adapters.raw
-            except ImportError as e:
-                print(e)
-        """)
-        lines = r.stdout.splitlines()
-        assert len(lines) == 2, r.stderr
-        assert lines[0] == lines[1] == (
-            "cannot import name 'Response' from 'orrinth.agent' (unknown location)"
-        )
+            sys.modules["orrinth.agent"] = None
+            try: import orrinth.adapters.raw
+            except ImportError as e: print(type(e).__name__, e)
+            sys.modules["orrinth.agent"] = fake = types.ModuleType("orrinth.agent")
+            fake.AgentUnderTest = fake.Message = object
+            for stmt in ["from orrinth.agent import Response", "import orrinth.adapters.raw"]:
+                try: exec(stmt)
+                except ImportError as e: print(e)
+        """) == ["ModuleNotFoundError import of orrinth.agent halted; None in sys.modules"] + [
+            "cannot import name 'Response' from 'orrinth.agent' (unknown location)"] * 2
 
     def test_metaclass_prepare_supplies_namespace(self):
-        r = run_python("""
-            import sys, types
-            import orrinth.agent as real
-
-            seen, prepared, made = [], [], []
-
+        assert run_python("""
+            import sys, types, orrinth.agent as real
+            seen = []
             class Recording(dict):
                 def __setitem__(self, key, value):
                     seen.append(key)
                     super().__setitem__(key, value)
-
             class Meta(type):
                 @classmethod
-                def __prepare__(mcls, name, bases, **kw):
-                    prepared.append((name, bases))
+                def __prepare__(mcls, name, bases):
                     return Recording()
-
-                def __new__(mcls, name, bases, ns, **kw):
-                    made.append(type(ns).__name__)
+                def __new__(mcls, name, bases, ns):
+                    seen.append((name, [b.__name__ for b in bases], type(ns).__name__))
                     return super().__new__(mcls, name, bases, dict(ns))
-
-            class Base(metaclass=Meta):
-                pass
-
-            fake = types.ModuleType("orrinth.agent")
+            class Base(metaclass=Meta): pass
             seen.clear()
+            sys.modules["orrinth.agent"] = fake = types.ModuleType("orrinth.agent")
             fake.AgentUnderTest, fake.Message, fake.Response = Base, real.Message, real.Response
-            sys.modules["orrinth.agent"] = fake
             from orrinth.adapters.raw import RawAgent
-            print(seen)
-            print(prepared[-1][0], prepared[-1][1] == (Base,), made[-1], type(RawAgent).__name__)
-        """)
-        lines = r.stdout.splitlines()
-        assert lines == [
-            "['__module__', '__qualname__', '__doc__', '__init__', '_check_accepts_state', "
-            "'name', 'receive', 'setup', 'get_state']",
-            "RawAgent True Recording Meta",
-        ], r.stderr
+            print(seen, type(RawAgent).__name__)
+        """) == ["['__module__', '__qualname__', '__doc__', '__init__', '_check_accepts_state', "
+                 "'name', 'receive', 'setup', 'get_state', ('RawAgent', ['Base'], 'Recording')] Meta"]
 
 
-class TestClass:
-    def test_class_attributes(self):
-        assert RawAgent.__bases__ == (AgentUnderTest,)
-        assert RawAgent.__module__ == "orrinth.adapters.raw"
-        assert RawAgent.__qualname__ == "RawAgent"
-        assert RawAgent.__doc__ == CLASS_DOC
-        assert not inspect.isabstract(RawAgent)
-
-    def test_member_order_and_kinds(self):
-        own = [n for n in vars(RawAgent) if n in {
-            "__init__", "_check_accepts_state", "name", "receive", "setup", "get_state"}]
-        assert own == ["__init__", "_check_accepts_state", "name", "receive", "setup", "get_state"]
+class TestIntrospection:
+    def test_class(self):
+        assert (RawAgent.__bases__, RawAgent.__module__, RawAgent.__qualname__, RawAgent.__doc__) == (
+            (AgentUnderTest,), "orrinth.adapters.raw", "RawAgent", CLASS_DOC)
+        assert [n for n in vars(RawAgent) if not n.startswith("__") or n == "__init__"][:6] == [
+            "__init__", "_check_accepts_state", "name", "receive", "setup", "get_state"]
         assert isinstance(vars(RawAgent)["_check_accepts_state"], staticmethod)
-        prop = vars(RawAgent)["name"]
-        assert isinstance(prop, property) and prop.fset is None and prop.fdel is None
-
-    @pytest.mark.parametrize(
-        "fn, qualname, doc, annotations",
-        [
-            (RawAgent.__init__, "RawAgent.__init__", None,
-             {"name": "str", "handler": "Callable", "initial_state": "dict | None",
-              "return": "None"}),
-            (RawAgent._check_accepts_state, "RawAgent._check_accepts_state", None,
-             {"handler": "Callable", "return": "bool"}),
-            (RawAgent.name.fget, "RawAgent.name", None, {"return": "str"}),
-            (RawAgent.receive, "RawAgent.receive",
-             "Call the handler with the message dict and return a Response.",
-             {"message": "Message", "return": "Response"}),
-            (RawAgent.setup, "RawAgent.setup",
-             "Reset state to initial values before each run.", {"return": "None"}),
-            (RawAgent.get_state, "RawAgent.get_state", "Return a copy of the current state.",
-             {"return": "dict"}),
-        ],
-    )
-    def test_member_metadata(self, fn, qualname, doc, annotations):
-        assert fn.__qualname__ == qualname
-        assert fn.__name__ == qualname.rsplit(".", 1)[1]
-        assert fn.__module__ == "orrinth.adapters.raw"
-        assert fn.__doc__ == doc
-        assert fn.__annotations__ == annotations
-        assert list(fn.__annotations__) == list(annotations)
-
-    def test_init_defaults(self):
+        assert RawAgent.name.fset is None and RawAgent.name.fdel is None
         assert RawAgent.__init__.__defaults__ == (None,)
 
-    def test_signatures_match_python(self, reference):
+    @pytest.mark.parametrize("fn, doc, annotations", [
+        (RawAgent.__init__, None, {"name": "str", "handler": "Callable",
+                                   "initial_state": "dict | None", "return": "None"}),
+        (RawAgent._check_accepts_state, None, {"handler": "Callable", "return": "bool"}),
+        (RawAgent.name.fget, None, {"return": "str"}),
+        (RawAgent.receive, "Call the handler with the message dict and return a Response.",
+         {"message": "Message", "return": "Response"}),
+        (RawAgent.setup, "Reset state to initial values before each run.", {"return": "None"}),
+        (RawAgent.get_state, "Return a copy of the current state.", {"return": "dict"}),
+    ], ids=lambda v: getattr(v, "__name__", ""))
+    def test_members(self, fn, doc, annotations):
+        assert fn.__qualname__ == "RawAgent." + fn.__name__
+        assert (fn.__module__, fn.__doc__) == ("orrinth.adapters.raw", doc)
+        assert list(fn.__annotations__.items()) == list(annotations.items())
+
+    def test_signatures_and_help_match_python(self, reference):
         for attr in ["__init__", "_check_accepts_state", "receive", "setup", "get_state"]:
-            assert str(inspect.signature(getattr(RawAgent, attr))) == str(
-                inspect.signature(getattr(reference, attr)))
+            assert inspect.signature(getattr(RawAgent, attr)) == inspect.signature(
+                getattr(reference, attr))
         assert str(inspect.signature(RawAgent)) == str(inspect.signature(reference)) == (
             "(name: 'str', handler: 'Callable', initial_state: 'dict | None' = None) -> 'None'")
-
-    def test_bound_method_signatures(self):
-        agent = RawAgent("a", one)
-        assert str(inspect.signature(agent.receive)) == "(message: 'Message') -> 'Response'"
-        assert str(inspect.signature(agent.setup)) == "() -> 'None'"
-        assert str(inspect.signature(agent._check_accepts_state)) == (
-            "(handler: 'Callable') -> 'bool'")
-
-    def test_help_reads_like_python(self, reference):
+        assert str(inspect.signature(RawAgent("a", one).receive)) == (
+            "(message: 'Message') -> 'Response'")
         ours = pydoc.render_doc(RawAgent, renderer=pydoc.plaintext)
         theirs = pydoc.render_doc(reference, renderer=pydoc.plaintext)
         assert ours == theirs.replace("raw_reference", "orrinth.adapters.raw")
@@ -262,114 +166,71 @@ ERROR_CALLS = {
     "name only": lambda C: C("a"),
     "too many": lambda C: C("a", one, {}, 1),
     "unknown keyword": lambda C: C("a", one, state={}),
-    "doubled name": lambda C: C("a", one, name="b"),
+    "doubled": lambda C: C("a", one, name="b"),
     "doubled self": lambda C: C.__init__(C.__new__(C), "a", one, self=1),
     "non-str keyword": lambda C: C("a", one, **{1: 2}),
     "receive none": lambda C: C("a", one).receive(),
     "receive two": lambda C: C("a", one).receive(1, 2),
-    "receive keyword typo": lambda C: C("a", one).receive(msg=1),
+    "receive typo": lambda C: C("a", one).receive(msg=1),
     "unbound receive": lambda C: C.receive(),
     "setup extra": lambda C: C("a", one).setup(1),
     "get_state keyword": lambda C: C("a", one).get_state(x=1),
     "state test none": lambda C: C._check_accepts_state(),
-    "state test two": lambda C: C._check_accepts_state(one, two),
+    "state test two": lambda C: C("a", one)._check_accepts_state(one, two),
     "name setter": lambda C: setattr(C("a", one), "name", "b"),
     "name deleter": lambda C: delattr(C("a", one), "name"),
 }
 
+LongStr = type("S" * 300, (str,), {})
 
-class TestArgumentErrors:
+
+class TestArguments:
     @pytest.mark.parametrize("call", ERROR_CALLS.values(), ids=ERROR_CALLS.keys())
-    def test_same_as_python(self, call, reference):
+    def test_errors_same_as_python(self, call, reference):
         assert outcome(lambda: call(RawAgent)) == outcome(lambda: call(reference))
 
-    def test_all_keywords(self):
+    def test_keywords(self):
         agent = RawAgent(initial_state={"a": 1}, handler=two, name="n")
-        assert (agent._name, agent._handler, agent._state, agent._accepts_state) == (
-            "n", two, {"a": 1}, True)
-
-    def test_positional_message_and_keyword(self):
-        agent = RawAgent("a", one)
+        assert vars(agent) == {"_name": "n", "_handler": two, "_initial_state": {"a": 1},
+                               "_state": {"a": 1}, "_accepts_state": True}
         assert agent.receive(message=Message("s", "c", 1)) == Response("ok")
-        assert RawAgent.receive(agent, Message("s", "c", 1)) == Response("ok")
 
-
-class LongNameStr(str):
-    pass
-
-
-LongNameStr.__name__ = "S" * 300
-
-
-class TestArgumentTypes:
-    @pytest.mark.parametrize(
-        "kwargs, message",
-        [
-            ({"name": b"bot"}, "Argument 'name' has incorrect type (expected str, got bytes)"),
-            ({"name": None}, "Argument 'name' has incorrect type (expected str, got NoneType)"),
-            ({"name": type("Name", (str,), {})("bot")},
-             "Argument 'name' has incorrect type (expected str, got Name). " + SUBCLASS_NOTE),
-            ({"name": LongNameStr("bot")},
-             "Argument 'name' has incorrect type (expected str, got " + "S" * 200 + "). "
-             + SUBCLASS_NOTE),
-            ({"initial_state": [("a", 1)]},
-             "Argument 'initial_state' has incorrect type (expected dict, got list)"),
-            ({"initial_state": type("State", (dict,), {})()},
-             "Argument 'initial_state' has incorrect type (expected dict, got State). "
-             + SUBCLASS_NOTE),
-            # name is tested first
-            ({"name": 1, "initial_state": []},
-             "Argument 'name' has incorrect type (expected str, got int)"),
-        ],
-    )
-    def test_refused_before_anything_is_set(self, kwargs, message):
+    @pytest.mark.parametrize("kwargs, message", [
+        ({"name": b"bot"}, "Argument 'name' has incorrect type (expected str, got bytes)"),
+        ({"name": None}, "Argument 'name' has incorrect type (expected str, got NoneType)"),
+        ({"name": type("Name", (str,), {})("b")},
+         "Argument 'name' has incorrect type (expected str, got Name)" + NOTE),
+        ({"name": LongStr("b")},
+         "Argument 'name' has incorrect type (expected str, got " + "S" * 200 + ")" + NOTE),
+        ({"initial_state": [("a", 1)]},
+         "Argument 'initial_state' has incorrect type (expected dict, got list)"),
+        ({"initial_state": type("State", (dict,), {})()},
+         "Argument 'initial_state' has incorrect type (expected dict, got State)" + NOTE),
+        ({"name": 1, "initial_state": []},
+         "Argument 'name' has incorrect type (expected str, got int)"),
+    ])
+    def test_types_refused_before_anything_is_set(self, kwargs, message):
         agent = RawAgent.__new__(RawAgent)
-        args = {"name": "bot", "handler": one, **kwargs}
         with pytest.raises(TypeError) as info:
-            agent.__init__(**args)
-        assert str(info.value) == message
+            agent.__init__(**{"name": "bot", "handler": one, **kwargs})
+        assert info.value.args == (message,)
         assert vars(agent) == {}
 
-    @pytest.mark.parametrize("handler", [5, None, "not callable"])
-    def test_handler_not_tested(self, handler):
-        agent = RawAgent("bot", handler)
-        assert agent._handler is handler
-        assert agent._accepts_state is False
+
+def variadic(*args): pass
+def with_varargs(a, *args): pass
+def with_kwargs(a, **kw): pass
+def with_kwonly(a, *, b): pass
+def with_default(a, b=1): pass
+def posonly(a, b, /): pass
 
 
-def variadic(*args):
-    pass
+class Bot:
+    def one(self, msg): pass
+    def two(self, msg, state): pass
 
 
-def with_varargs(a, *args):
-    pass
-
-
-def with_kwargs(a, **kw):
-    pass
-
-
-def with_kwonly(a, *, b):
-    pass
-
-
-def with_default(a, b=1):
-    pass
-
-
-def posonly(a, b, /):
-    pass
-
-
-class Handlers:
-    def one(self, msg):
-        pass
-
-    def two(self, msg, state):
-        pass
-
-
-class RaisesOnSignature:
+class SignatureRaises:
     def __init__(self, exc):
         self.exc = exc
 
@@ -377,104 +238,59 @@ class RaisesOnSignature:
     def __signature__(self):
         raise self.exc
 
-    def __call__(self, msg, state):
-        pass
-
-
-class SignatureValueError(ValueError):
-    pass
+    def __call__(self, msg, state): pass
 
 
 class TestStateTest:
-    @pytest.mark.parametrize(
-        "handler, expected",
-        [
-            (one, False),
-            (two, True),
-            (lambda: None, False),
-            (variadic, False),
-            (with_varargs, True),
-            (with_kwargs, True),
-            (with_kwonly, True),
-            (with_default, True),
-            (posonly, True),
-            (Handlers().one, False),
-            (Handlers().two, True),
-            (functools.partial(two, {}), False),
-            (5, False),
-            (min, False),  # no signature: ValueError
-            (RaisesOnSignature(SignatureValueError("x")), False),
-            (RaisesOnSignature(TypeError("x")), False),
-        ],
-    )
+    @pytest.mark.parametrize("handler, expected", [
+        (one, False), (two, True), (variadic, False), (with_varargs, True), (with_kwargs, True),
+        (with_kwonly, True), (with_default, True), (posonly, True), (Bot().one, False),
+        (Bot().two, True), (5, False), (min, False),
+        (SignatureRaises(type("VE", (ValueError,), {})()), False),
+        (SignatureRaises(TypeError()), False),
+    ])
     def test_counts_parameters(self, handler, expected):
-        assert RawAgent._check_accepts_state(handler) is expected
         assert RawAgent._check_accepts_state(handler=handler) is expected
-        assert RawAgent("a", handler)._accepts_state is expected
+        agent = RawAgent("a", handler)
+        assert agent._accepts_state is expected and agent._handler is handler
 
     def test_other_exceptions_propagate(self):
         exc = LookupError("boom")
         with pytest.raises(LookupError) as info:
-            RawAgent("a", RaisesOnSignature(exc))
+            RawAgent("a", SignatureRaises(exc))
         assert info.value is exc
 
     def test_inspect_resolved_at_call_time(self, monkeypatch):
         calls = []
-
-        class FakeSignature:
-            parameters = {"x": 1, "y": 2, "z": 3}
-
-        fake = types.SimpleNamespace(signature=lambda h: calls.append(h) or FakeSignature())
-        monkeypatch.setattr(raw, "inspect", fake)
-        assert RawAgent._check_accepts_state(one) is True
-        assert calls == [one]
-
-    def test_missing_inspect_is_a_name_error(self, monkeypatch):
+        fake_sig = types.SimpleNamespace(parameters={"x": 1, "y": 2})
+        monkeypatch.setattr(raw, "inspect", types.SimpleNamespace(
+            signature=lambda h: calls.append(h) or fake_sig))
+        assert RawAgent._check_accepts_state(one) is True and calls == [one]
         monkeypatch.delattr(raw, "inspect")
-        with pytest.raises(NameError, match="^name 'inspect' is not defined$"):
-            RawAgent._check_accepts_state(one)
+        assert outcome(lambda: RawAgent("a", one)) == (NameError, "name 'inspect' is not defined")
 
-    def test_constructor_uses_instance_lookup(self):
-        seen = []
-
+    def test_constructor_looks_it_up_on_the_instance(self):
         class Custom(RawAgent):
             def _check_accepts_state(self, handler):
-                seen.append((self, handler))
-                return "yes"
+                return (self, handler)
 
         agent = Custom("a", one)
-        assert seen == [(agent, one)]
-        assert agent._accepts_state == "yes"
-
-    def test_not_recomputed_when_handler_replaced(self):
-        agent = RawAgent("a", one)
-        agent._handler = two
-        assert agent._accepts_state is False
+        assert agent._accepts_state == (agent, one)
 
 
 class TestConstruction:
-    def test_attribute_order_and_values(self):
+    def test_attribute_order_and_read_back(self):
         order = []
 
         class Recording(RawAgent):
             def __setattr__(self, key, value):
                 order.append(key)
-                super().__setattr__(key, value)
-
-        initial = {"k": [1]}
-        agent = Recording("bot", two, initial)
-        assert order == ["_name", "_handler", "_initial_state", "_state", "_accepts_state"]
-        assert vars(agent) == {"_name": "bot", "_handler": two, "_initial_state": {"k": [1]},
-                               "_state": {"k": [1]}, "_accepts_state": True}
-
-    def test_state_built_from_stored_initial_state(self):
-        class Rewriting(RawAgent):
-            def __setattr__(self, key, value):
                 if key == "_initial_state":
                     value = {"rewritten": True}
                 super().__setattr__(key, value)
 
-        assert Rewriting("a", one, {"x": 1})._state == {"rewritten": True}
+        assert Recording("a", one, {"x": 1})._state == {"rewritten": True}
+        assert order == ["_name", "_handler", "_initial_state", "_state", "_accepts_state"]
 
     def test_failed_assignment_keeps_earlier_attributes(self):
         class Refusing(RawAgent):
@@ -484,127 +300,66 @@ class TestConstruction:
                 super().__setattr__(key, value)
 
         agent = Refusing.__new__(Refusing)
-        with pytest.raises(AttributeError, match="^no state here$"):
-            agent.__init__("a", one)
-        assert set(vars(agent)) == {"_name", "_handler", "_initial_state"}
+        assert outcome(lambda: agent.__init__("a", one)) == (AttributeError, "no state here")
+        assert list(vars(agent)) == ["_name", "_handler", "_initial_state"]
 
-    def test_base_constructor_not_called(self, monkeypatch):
-        def boom(self, *a, **k):
-            raise AssertionError("base constructor called")
-
-        monkeypatch.setattr(AgentUnderTest, "__init__", boom, raising=False)
-        assert RawAgent("a", one)._name == "a"
-
-    @pytest.mark.parametrize("initial", [None, {}])
-    def test_empty_initial_state(self, initial):
+    @pytest.mark.parametrize("initial", [None, {}, {"b": 1, "a": []}])
+    def test_private_shallow_copies(self, initial):
         agent = RawAgent("a", one, initial)
-        assert agent._initial_state == {} and agent._state == {}
-        assert agent._initial_state is not initial
-        assert agent._state is not agent._initial_state
-
-    def test_copies_are_private_and_shallow(self):
-        shared = []
-        initial = {"b": 1, "a": shared}
-        agent = RawAgent("a", one, initial)
-        initial["c"] = 3
-        del initial["b"]
-        assert list(agent._initial_state.items()) == [("b", 1), ("a", shared)]
-        assert agent._state == agent._initial_state
-        assert agent._state is not agent._initial_state
-        assert agent._state["a"] is shared and agent._initial_state["a"] is shared
-
-    def test_returns_none(self):
-        agent = RawAgent.__new__(RawAgent)
-        assert agent.__init__("a", one) is None
+        expected = dict(initial or {})
+        if initial is not None:
+            initial["c"] = 3
+        assert list(agent._initial_state.items()) == list(expected.items())
+        assert agent._state == expected
+        assert len({id(initial), id(agent._initial_state), id(agent._state)}) == 3
+        if expected:
+            assert agent._state["a"] is agent._initial_state["a"] is initial["a"]
 
 
-class TestName:
-    def test_returns_name(self):
-        assert RawAgent("bot", one).name == "bot"
-
-    @pytest.mark.parametrize(
-        "value, message",
-        [
-            (5, "Expected str, got int"),
-            (b"x", "Expected str, got bytes"),
-            (LongNameStr("x"), "Expected str, got " + "S" * 200),
-        ],
-    )
-    def test_refuses_other_types(self, value, message):
+class TestNameSetupGetState:
+    @pytest.mark.parametrize("value, expected", [
+        ("bot", ("ok", "bot")), (None, ("ok", None)), (5, (TypeError, "Expected str, got int")),
+        (type("T", (str,), {})("x"), (TypeError, "Expected str, got T")),
+        (LongStr("x"), (TypeError, "Expected str, got " + "S" * 200)),
+    ])
+    def test_name(self, value, expected):
         agent = RawAgent("bot", one)
         agent._name = value
-        with pytest.raises(TypeError) as info:
-            agent.name
-        assert str(info.value) == message
-
-    def test_none_passes(self):
-        agent = RawAgent("bot", one)
-        agent._name = None
-        assert agent.name is None
-
-    def test_missing(self):
-        agent = RawAgent("bot", one)
+        assert outcome(lambda: agent.name) == expected
         del agent._name
-        with pytest.raises(AttributeError, match="'RawAgent' object has no attribute '_name'"):
-            agent.name
+        assert outcome(lambda: agent.name) == (
+            AttributeError, "'RawAgent' object has no attribute '_name'")
 
-
-class TestSetupAndGetState:
-    def test_get_state_returns_new_copies(self):
-        agent = RawAgent("a", one, {"x": 1})
-        first, second = agent.get_state(), agent.get_state()
-        assert first == second == agent._state
-        assert first is not second and first is not agent._state
-        first["y"] = 2
-        assert agent._state == {"x": 1}
-
-    def test_setup_resets_but_copies_are_shallow(self):
+    def test_get_state_and_setup(self):
         items = []
         agent = RawAgent("a", one, {"items": items, "n": 0})
-        old_state = agent._state
-        agent._state["n"] = 5
-        agent._state["extra"] = True
+        first, second = agent.get_state(), agent.get_state()
+        assert first == second == agent._state and len({id(first), id(second), id(agent._state)}) == 3
+        first["x"] = 1
+        agent._state.update(n=5, extra=True)
         agent._state["items"].append("kept")
+        old = agent._state
         assert agent.setup() is None
-        assert agent._state is not old_state
-        assert agent.get_state() == {"items": ["kept"], "n": 0}
-        assert agent._initial_state == {"items": ["kept"], "n": 0}
+        assert agent._state is not old and agent.get_state() == {"items": ["kept"], "n": 0}
 
-    @pytest.mark.parametrize(
-        "replacement, expected",
-        [([("k", "v")], {"k": "v"}), (type("M", (dict,), {})(a=1), {"a": 1})],
-    )
-    def test_copy_uses_dict_constructor(self, replacement, expected):
-        agent = RawAgent("a", one)
-        agent._initial_state = replacement
-        agent.setup()
-        assert type(agent._state) is dict and agent._state == expected
-        agent._state = replacement
-        assert agent.get_state() == expected
-
-    @pytest.mark.parametrize("value", [5, [1, 2], None])
-    def test_dict_constructor_errors_pass_through(self, value):
+    @pytest.mark.parametrize("value", [[("k", "v")], type("M", (dict,), {})(a=1), 5, None])
+    def test_copies_use_the_dict_constructor(self, value):
         expected = outcome(lambda: dict(value))
         agent = RawAgent("a", one)
         agent._initial_state = value
-        assert outcome(agent.setup) == expected
+        assert outcome(lambda: agent.setup() or agent._state) == expected
         agent._state = value
         assert outcome(agent.get_state) == expected
+        assert expected[0] != "ok" or type(agent.get_state()) is dict
 
-
-class TestReferences:
-    def test_no_leaks_on_construction_and_copies(self):
+    def test_no_reference_leaks(self):
         handler, name, initial = two, "leak-check", {"k": object()}
-        value = initial["k"]
-        before = [sys.getrefcount(o) for o in (handler, name, initial, value)]
+        watched = [handler, name, initial, initial["k"]]
+        before = [sys.getrefcount(o) for o in watched]
         for _ in range(200):
             agent = RawAgent(name, handler, initial)
-            agent.setup()
-            agent.get_state()
-            try:
+            agent.setup(), agent.get_state(), agent.name
+            with pytest.raises(TypeError):
                 RawAgent(name, handler, [])
-            except TypeError:
-                pass
         del agent
-        after = [sys.getrefcount(o) for o in (handler, name, initial, value)]
-        assert after == before
+        assert [sys.getrefcount(o) for o in watched] == before
