@@ -161,6 +161,20 @@ class TestIntrospection:
         assert ours == theirs.replace("raw_reference", "orrinth.adapters.raw")
 
 
+    def test_type_stub_matches(self):
+        stub = os.path.join(os.path.dirname(raw.__file__), "raw.pyi")
+        ns = {}
+        with open(stub) as f:
+            exec("from __future__ import annotations\n" + f.read(), ns)
+        assert [n for n in ns if not n.startswith("__") and n != "annotations"] == [
+            n for n in vars(raw) if not n.startswith("__")]
+        for attr in ["__init__", "_check_accepts_state", "receive", "setup", "get_state"]:
+            assert inspect.signature(getattr(ns["RawAgent"], attr)) == inspect.signature(
+                getattr(RawAgent, attr))
+        assert inspect.signature(ns["RawAgent"].name.fget) == inspect.signature(
+            RawAgent.name.fget)
+
+
 ERROR_CALLS = {
     "no arguments": lambda C: C(),
     "name only": lambda C: C("a"),
