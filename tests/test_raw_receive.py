@@ -8,6 +8,8 @@ import warnings
 import weakref
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import orrinth.adapters.raw as raw
 from orrinth.adapters.raw import RawAgent
@@ -366,6 +368,49 @@ class TestHostileCallbacks:
             assert self.shape(rec.calls[0][1]["metadata"]) == self.shape(expected[1])
         else:
             assert got == expected
+
+    plain_keys = st.sampled_from(["a", "b", "content", 0, None])
+    ops = st.lists(st.one_of(
+        st.tuples(st.just("set"), plain_keys, st.integers(0, 9)),
+        st.tuples(st.just("pop"), plain_keys),
+        st.tuples(st.just("clear"))), max_size=4)
+
+    @settings(max_examples=200, deadline=None)
+    @given(entries=st.lists(st.tuples(plain_keys, st.integers(0, 9)), max_size=6),
+           triggers=st.lists(st.tuples(st.integers(0, 6), ops), min_size=1, max_size=2))
+    def test_random_mutations_match_the_interpreter(self, entries, triggers):
+        def build():
+            d, items = {}, list(entries)
+            for n, (pos, actions) in enumerate(triggers):
+                pending = [actions]
+
+                def fire(pending=pending):
+                    for op in pending.pop() if pending else ():
+                        if op[0] == "set":
+                            d[op[1]] = op[2]
+                        elif op[0] == "pop":
+                            d.pop(op[1], None)
+                        else:
+                            d.clear()
+                    return True
+
+                items.insert(pos, (Key(fire, f"trigger{n}"), -1))
+            d.update(items)
+            return d
+
+        def shape(call):
+            got = outcome(call)
+            if got[0] != "ok":
+                return got
+            return [(getattr(k, "label", k), v) for k, v in got[1].items()]
+
+        recorder = Recorder()
+        raw.Response = recorder
+        try:
+            ours = shape(lambda: receive(returning(build())) and recorder.calls[-1][1]["metadata"])
+        finally:
+            raw.Response = Response
+        assert ours == shape(lambda: python_metadata(build()))
 
     def test_mutation_by_hash_during_insertion(self, rec):
         class HashMutates:
