@@ -294,8 +294,8 @@ class TestRefusal:
         assert got == (TypeError, refusal("bot", "coroutine"))
 
     class Named:
-        def __format__(self, spec):
-            return f"formatted[{spec}]"
+        def __format__(self, fmt):
+            return f"formatted[{fmt}]"
 
     @pytest.mark.parametrize("name, text", [
         (5, "5"), (None, "None"), ("{x}", "{x}"), (Named(), "formatted[]")])
