@@ -96,7 +96,7 @@ PyObject *trace_cost_summary(FnObject *fn, PyObject *const *args) noexcept {
             total_in.add(in.get());
             total_out.add(out.get());
             total_cost.add(cost.get());
-        });
+        }, ListPrefetcher(reinterpret_cast<PyTypeObject *>(st.trace_event_cls)));
 
         // The per-agent table, keys in order of first message.
         Ref per_agent = require(PyDict_New());

@@ -44,7 +44,7 @@ Ref filter_events(FnObject *fn, PyObject *self, PyObject *attr, PyObject *value)
     for_each(events.get(), [&](PyObject *event) {
         Ref field = fields.get(event, attr);
         if (equals_str(field.get(), value)) require(PyList_Append(out.get(), event));
-    });
+    }, ListPrefetcher(reinterpret_cast<PyTypeObject *>(state(fn).trace_event_cls)));
     return out;
 }
 

@@ -30,7 +30,7 @@ PyObject *trace_snapshot(FnObject *fn, PyObject *const *args) noexcept {
             if (equals_str(type.get(), st.str_property_check)) return;
             Ref turn = st.event_fields.get(event, st.str_turn);
             if (less_equal(turn.get(), bound.get())) add_event_to(st, snap.get(), event);
-        });
+        }, ListPrefetcher(reinterpret_cast<PyTypeObject *>(st.trace_event_cls)));
         return snap;
     });
 }
