@@ -1,7 +1,11 @@
-from pathlib import Path
-from typing import Any, Literal, Self
+# The module binds these names besides its three classes; they are re-exported as it does.
+import json as json
+from pathlib import Path as Path
+from typing import Any, Self
+from typing import Literal as Literal
 
-from pydantic import BaseModel, Field
+from pydantic import BaseModel as BaseModel
+from pydantic import Field as Field
 
 class TraceEvent(BaseModel):
     type: Literal["message", "state_change", "fault_injected", "property_check"]

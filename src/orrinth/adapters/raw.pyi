@@ -1,7 +1,11 @@
-from collections.abc import Callable
+# The module binds these names besides RawAgent; they are re-exported as it does.
+import inspect as inspect
 from typing import Any
+from typing import Callable as Callable
 
-from orrinth.agent import AgentUnderTest, Message, Response
+from orrinth.agent import AgentUnderTest as AgentUnderTest
+from orrinth.agent import Message as Message
+from orrinth.agent import Response as Response
 
 class RawAgent(AgentUnderTest):
     _name: str
