@@ -189,16 +189,17 @@ class Harness:
 
     def record_message(self, turn: int, sender: str, to: str, content: str) -> None:
         pricing = PRICING[sender]
+        tokens = estimate_tokens(content)
         in_tokens = out_tokens = 0
         cost = 0.0
         if pricing is not None:
             # A model reads its system prompt and the whole conversation so far.
             in_tokens = pricing.system_prompt_tokens + self.context[sender]
-            out_tokens = estimate_tokens(content)
+            out_tokens = tokens
             cost = (in_tokens * pricing.input_per_mtok + out_tokens * pricing.output_per_mtok) / 1e6
-        self.context[sender] += estimate_tokens(content)
-        self.context[to] += estimate_tokens(content)
-        self.clock += 0.4 + 0.02 * estimate_tokens(content)  # simulated latency
+        self.context[sender] += tokens
+        self.context[to] += tokens
+        self.clock += 0.4 + 0.02 * tokens  # simulated latency
         self.trace.add_event(
             TraceEvent(
                 type="message",
