@@ -50,6 +50,7 @@ struct FnObject {
     PyObject *code;         // a code object describing the parameters
     PyObject *globals;      // the defining module's namespace
     PyObject *owner;        // the defining module (for its state)
+    void *state;            // the owner's state, which lives as long as the owner
     PyObject *dict;         // function attributes
     PyObject *weakreflist;
 };
@@ -57,7 +58,7 @@ struct FnObject {
 /// The module state of the module that defined `fn`.
 template <class State>
 inline State &state_of(FnObject *fn) {
-    return *static_cast<State *>(PyModule_GetState(fn->owner));
+    return *static_cast<State *>(fn->state);
 }
 
 /// Look a name up as LOAD_GLOBAL would: the module namespace first, then the builtins.
@@ -337,6 +338,9 @@ inline PyGetSetDef fn_getset[] = {
     {"__closure__", get_none, nullptr, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    // Function attributes live in the instance dict (tp_dictoffset); a heap type made
+    // from a spec gets no __dict__ descriptor of its own, so vars(fn) needs this one.
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -446,6 +450,7 @@ inline Ref make_function(PyTypeObject *fn_type, const FunctionDef &def, PyObject
     fn->code = code.release();
     fn->globals = Py_NewRef(globals);
     fn->owner = Py_NewRef(module);
+    fn->state = PyModule_GetState(module);
     fn->dict = nullptr;
     fn->weakreflist = nullptr;
     PyObject_GC_Track(fn);

@@ -18,7 +18,7 @@ namespace {
 
 /// `f.write(event.model_dump_json() + "\n")` for each stored event, in order.
 void write_events(TraceState &st, PyObject *self, PyObject *file) {
-    Ref events = getattr(self, st.str_events_attr);
+    Ref events = events_of(st, self);
     Ref write = getattr(file, st.str_write);
     for_each(events.get(), [&](PyObject *event) {
         Ref text = call_method(event, st.str_model_dump_json);
@@ -84,8 +84,10 @@ int create_temp(const std::string &target, const struct stat *old, std::string &
 /// apply (the caller then writes in place); throws on a failed save, after removing the
 /// temporary file and leaving the target as it was.
 bool save_replacing(TraceState &st, PyObject *self, PyObject *path) {
-    int is_path = require(PyObject_IsInstance(path, st.path_type));
-    if (!is_path) return false;
+    // The type itself decides, not isinstance(): an object that merely claims to be a
+    // Path through __class__ is written in place like any other path-like object.
+    if (!PyType_IsSubtype(Py_TYPE(path), reinterpret_cast<PyTypeObject *>(st.path_type)))
+        return false;
     Ref fspath = require(PyOS_FSPath(path));
     if (!PyUnicode_Check(fspath.get())) return false;
     Ref real = require(PyObject_CallOneArg(st.realpath, fspath.get()));
@@ -95,8 +97,10 @@ bool save_replacing(TraceState &st, PyObject *self, PyObject *path) {
     struct stat old;
     bool exists = ::stat(target.c_str(), &old) == 0;
     if (!exists && errno != ENOENT) return false;
+    // "May write" is judged for the effective user, as open("w") would judge it; plain
+    // access() asks about the real user and would let a read-only file be replaced.
     if (exists && !(S_ISREG(old.st_mode) && old.st_uid == ::geteuid() &&
-                    ::access(target.c_str(), W_OK) == 0))
+                    ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) == 0))
         return false;
 
     std::string tmp;
@@ -168,7 +172,7 @@ void read_line(FnObject *fn, TraceState &st, PyObject *result, PyObject *text) {
     Ref value = require(PyObject_CallOneArg(loads.get(), text));
     Ref event_cls = load_global(fn, st.str_TraceEvent);
     Ref event = call_method(event_cls.get(), st.str_model_validate, value.get());
-    call_method(result, st.str_add_event, event.get());
+    add_event_to(st, result, event.get());
 }
 
 PyObject *trace_from_jsonl(FnObject *fn, PyObject *const *args) noexcept {
