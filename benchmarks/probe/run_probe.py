@@ -44,7 +44,7 @@ def main():
             base.add_event(b)
         reps = max(1, 1_000_000 // n)
         expected = trace.get_messages()
-        modes = (0, 1, 2, 3) if getattr(scanprobe, "HINT", False) else (0, 1, 2)
+        modes = (0, 1, 2, 4, 3) if getattr(scanprobe, "HINT", False) else (0, 1, 2, 4)
         for mode in modes:
             assert scanprobe.filter(events, "type", "message", mode) == expected
         rows = [
@@ -53,6 +53,7 @@ def main():
             ("probe: generic getattr", lambda: [scanprobe.filter(events, "type", "message", 0) for _ in range(reps)]),
             ("probe: instance dict", lambda: [scanprobe.filter(events, "type", "message", 1) for _ in range(reps)]),
             ("probe: instance dict + prefetch", lambda: [scanprobe.filter(events, "type", "message", 2) for _ in range(reps)]),
+            ("probe: as above, holding each event", lambda: [scanprobe.filter(events, "type", "message", 4) for _ in range(reps)]),
         ]
         if 3 in modes:
             rows.append(("probe: dict entry hint + prefetch",

@@ -24,7 +24,8 @@
 /* filter(events, name, value, mode): events whose attribute `name` (an interned str) is
  * `value` (an exact str), read through the generic getattr (mode 0), straight from the
  * instance dict (mode 1), from the dict with prefetching (mode 2), or from the dict's
- * entry table at the field's index with prefetching (mode 3, PROBE_DICT_HINT only). */
+ * entry table at the field's index with prefetching (mode 3, PROBE_DICT_HINT only), or
+ * as mode 2 while holding a strong reference to each event (mode 4). */
 static PyObject *probe_filter(PyObject *self, PyObject *args) {
     PyObject *events, *name, *value;
     int mode;
@@ -39,6 +40,9 @@ static PyObject *probe_filter(PyObject *self, PyObject *args) {
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject *e = PyList_GET_ITEM(events, i);
         PyObject *field;
+        /* Mode 4 is mode 2 holding a strong reference to each event while it is read,
+         * which writes to every event's header. */
+        if (mode == 4) Py_INCREF(e);
         if (mode == 0) {
             field = PyObject_GetAttr(e, name);
             if (!field) goto fail;
@@ -94,6 +98,7 @@ static PyObject *probe_filter(PyObject *self, PyObject *args) {
         if (!eq && PyUnicode_CheckExact(field)) eq = PyUnicode_Compare(field, value) == 0;
         Py_DECREF(field);
         if (eq && PyList_Append(out, e) < 0) goto fail;
+        if (mode == 4) Py_DECREF(e);
     }
     Py_DECREF(name);
     return out;
