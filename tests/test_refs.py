@@ -6,6 +6,7 @@ trace shares the very event objects it is given, as its snapshots do.
 import gc
 import json
 import math
+import os
 import pathlib
 import sys
 import tracemalloc
@@ -24,9 +25,13 @@ WARMUP = 200
 MAX_OBJECTS = LOOPS // 8
 MAX_BYTES = LOOPS * 4
 MAX_REFS = LOOPS // 8
+# Under the sanitizer runtime (the CI's second stage) CPython's own text file objects
+# keep growing traced memory, plain open()/close() included; the memory check is left
+# out there for operations that open files, the object and reference checks stay.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
-def no_growth(op, *watched, loops=LOOPS):
+def no_growth(op, *watched, loops=LOOPS, opens_files=False):
     """Run `op` `loops` times after a warm-up; fail on growth of live objects, traced
     memory or the reference counts of the watched objects (and of None)."""
     for _ in range(WARMUP):
@@ -49,7 +54,8 @@ def no_growth(op, *watched, loops=LOOPS):
     object_growth = len(gc.get_objects()) - objects_before
     ref_growth = [sys.getrefcount(o) - r for o, r in zip(watched, refs_before)]
     assert object_growth < MAX_OBJECTS, f"{object_growth} more live objects"
-    assert mem_growth < MAX_BYTES, f"{mem_growth} more bytes traced"
+    if not (opens_files and SANITIZED):
+        assert mem_growth < MAX_BYTES, f"{mem_growth} more bytes traced"
     assert max(ref_growth) < MAX_REFS and min(ref_growth) > -MAX_REFS, ref_growth
 
 
@@ -158,7 +164,7 @@ class TestTraceSuccessPaths:
             trace.to_jsonl(path)
             Trace.from_jsonl(path)
             trace.from_jsonl(path=path)
-        no_growth(op, trace, path, *trace._events, loops=LOOPS // 4)
+        no_growth(op, trace, path, *trace._events, loops=LOOPS // 4, opens_files=True)
 
     def test_introspection(self):
         import inspect
@@ -246,7 +252,7 @@ class TestTraceErrorPaths:
             raises(ValueError, trace.to_jsonl, fake)()
             raises(AttributeError, trace.to_jsonl, "not a path")()
             raises(IsADirectoryError, trace.to_jsonl, tmp_path)()
-        no_growth(op, trace, bad, path, fake, loops=LOOPS // 4)
+        no_growth(op, trace, bad, path, fake, loops=LOOPS // 4, opens_files=True)
 
     @pytest.mark.parametrize("content,exc", [
         (b'{"type":"message","turn":0}\nnot json\n', json.JSONDecodeError),
@@ -258,7 +264,8 @@ class TestTraceErrorPaths:
     def test_load_failures(self, tmp_path, content, exc):
         path = tmp_path / "bad.jsonl"
         path.write_bytes(content)
-        no_growth(raises(exc, Trace.from_jsonl, path), path, loops=LOOPS // 4)
+        no_growth(raises(exc, Trace.from_jsonl, path), path, loops=LOOPS // 4,
+                  opens_files=True)
 
     def test_load_missing_file(self, tmp_path):
         path = tmp_path / "missing.jsonl"
