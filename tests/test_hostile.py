@@ -655,13 +655,15 @@ class TestHostileHandlers:
         attempt(agent.receive, msg)
         print(agent.get_state())
         def forever(message):
-            return agent2.receive(message)
+            return agent2.receive(msg)
         agent2 = raw.RawAgent("b", forever)
         attempt(agent2.receive, msg)
         '''
         out = run_child(body, RAW_PRELUDE)
         assert out[0] == "returned Response"
-        assert out[1] == "{'x': 50}"
+        # Each nested call's setup() replaced the live state, so the outer calls wrote
+        # into dicts the agent no longer holds; the last setup() left a fresh one.
+        assert out[1] == "{}"
         assert out[2].startswith("raised RecursionError")
 
     @pytest.mark.parametrize("key_action,expected", [
@@ -723,6 +725,8 @@ class TestHostileHandlers:
             yield ("a", 1)
             raise LookupError("items broke")
         holder = [None]
+        def returns(result):
+            return lambda message: result
         cases = [
             [("a", 1), ("content", 2), ("b", 3)],
             [("a", 1, 2)], [("a",)], ["ab"], ["abc"], [5], [None], 5, None,
@@ -733,9 +737,7 @@ class TestHostileHandlers:
         for items in cases:
             d = D(items)
             holder[0] = d
-            def handler(message, d=d):
-                return d
-            r = attempt(raw.RawAgent("a", handler).receive, msg)
+            r = attempt(raw.RawAgent("a", returns(d)).receive, msg)
             if r is not None:
                 print(r.content, list(r.metadata.items()))
         d = D([], get=lambda self: (self.clear(), self)[1])
@@ -761,10 +763,11 @@ class TestHostileHandlers:
             def content(self):
                 agent.__dict__.clear(); return "c"
             turn = property(lambda self: raw.__dict__.pop("Response", None) or 3)
+        saved = raw.Response
         agent = raw.RawAgent("a", lambda m: "x")
         attempt(agent.receive, Msg())
+        raw.Response = saved
         agent = raw.RawAgent("a", lambda m: "x")
-        saved = raw.Response
         raw.Response = lambda **kw: agent.receive(msg) if len(kw) > 5 else kw
         attempt(agent.receive, msg)
         raw.Response = None
