@@ -337,6 +337,9 @@ inline PyGetSetDef fn_getset[] = {
     {"__closure__", get_none, nullptr, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    // Function attributes live in the instance dict (tp_dictoffset); a heap type made
+    // from a spec gets no __dict__ descriptor of its own, so vars(fn) needs this one.
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -38,6 +38,7 @@ inline bool equals_str(PyObject *value, PyObject *text) {
 inline bool truth(PyObject *obj) {
     if (obj == Py_True) return true;
     if (obj == Py_False || obj == Py_None) return false;
+    if (PyUnicode_CheckExact(obj)) return PyUnicode_GET_LENGTH(obj) != 0;
     return require(PyObject_IsTrue(obj)) != 0;
 }
 
@@ -45,10 +46,16 @@ inline bool truth(PyObject *obj) {
 /// re-reads the size on every step (as the list iterator does), since `body` may run
 /// code that mutates the list; each item is held by a strong reference while in use.
 /// The caller must own a reference to `seq` for the whole walk.
-template <class F>
-void for_each(PyObject *seq, F &&body) {
+/// `hint(list, i)` runs before each step of an exact-list walk (memory prefetching).
+struct NoHint {
+    void before(PyObject *, Py_ssize_t) const noexcept {}
+};
+
+template <class F, class Hint = NoHint>
+void for_each(PyObject *seq, F &&body, const Hint &hint = Hint{}) {
     if (PyList_CheckExact(seq)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); i++) {
+            hint.before(seq, i);
             Ref item = Ref::borrow(PyList_GET_ITEM(seq, i));
             body(item.get());
         }

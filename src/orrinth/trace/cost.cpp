@@ -70,7 +70,7 @@ PyObject *trace_cost_summary(FnObject *fn, PyObject *const *args) noexcept {
 
         Ref messages = call_method(args[0], st.str_get_messages);
         for_each(messages.get(), [&](PyObject *event) {
-            Ref agent = getattr(event, st.str_agent);
+            Ref agent = st.event_fields.get(event, st.str_agent);
             Ref key = truth(agent.get()) ? std::move(agent) : Ref::borrow(st.str_unknown);
             PyObject *found = PyDict_GetItemWithError(index.get(), key.get());
             size_t slot;
@@ -83,9 +83,11 @@ PyObject *trace_cost_summary(FnObject *fn, PyObject *const *args) noexcept {
                 require(PyDict_SetItem(index.get(), key.get(), pos.get()));
                 sums.emplace_back();
             }
-            Ref in = getattr(event, st.str_input_tokens);
-            Ref out = getattr(event, st.str_output_tokens);
-            Ref cost = getattr(event, st.str_cost_usd);
+            // No Python code runs between these reads but their own fallbacks.
+            InstanceDictReader::Fields fields(st.event_fields, event);
+            Ref in = fields.get(st.str_input_tokens);
+            Ref out = fields.get(st.str_output_tokens);
+            Ref cost = fields.get(st.str_cost_usd);
             AgentSums &a = sums[slot];
             a.input_tokens.add(in.get());
             a.output_tokens.add(out.get());
@@ -94,7 +96,7 @@ PyObject *trace_cost_summary(FnObject *fn, PyObject *const *args) noexcept {
             total_in.add(in.get());
             total_out.add(out.get());
             total_cost.add(cost.get());
-        });
+        }, ListPrefetcher(reinterpret_cast<PyTypeObject *>(st.trace_event_cls)));
 
         // The per-agent table, keys in order of first message.
         Ref per_agent = require(PyDict_New());

@@ -105,8 +105,10 @@ bool save_replacing(TraceState &st, PyObject *self, PyObject *path) {
     struct stat old;
     bool exists = ::stat(target.c_str(), &old) == 0;
     if (!exists && errno != ENOENT) return false;
+    // "May write" is judged for the effective user, as open("w") would judge it; plain
+    // access() asks about the real user and would let a read-only file be replaced.
     if (exists && !(S_ISREG(old.st_mode) && old.st_uid == ::geteuid() &&
-                    ::access(target.c_str(), W_OK) == 0))
+                    ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) == 0))
         return false;
 
     std::string tmp;
@@ -178,7 +180,7 @@ void read_line(FnObject *fn, TraceState &st, PyObject *result, PyObject *text) {
     Ref value = require(PyObject_CallOneArg(loads.get(), text));
     Ref event_cls = load_global(fn, st.str_TraceEvent);
     Ref event = call_method(event_cls.get(), st.str_model_validate, value.get());
-    call_method(result, st.str_add_event, event.get());
+    add_event_to(st, result, event.get());
 }
 
 PyObject *trace_from_jsonl(FnObject *fn, PyObject *const *args) noexcept {

@@ -2,6 +2,10 @@
 // models (built through pydantic's metaclass) and the Trace class.
 #include "trace.hpp"
 
+#include <algorithm>
+#include <iterator>
+#include <new>
+
 namespace orrinth::trace {
 namespace {
 
@@ -33,7 +37,7 @@ Ref annotations_of(const Param (&fields)[N]) {
     return ann;
 }
 
-Ref make_trace_event(PyObject *module, PyObject *modname, PyObject *base_model, PyObject *field) {
+Ref make_trace_event(PyObject *modname, PyObject *base_model, PyObject *field) {
     ClassBuilder b("TraceEvent", require(PyTuple_Pack(1, base_model)));
     b.header(modname, "TraceEvent", "A single recorded event in a simulation trace.");
     b.set("__annotations__", annotations_of(kTraceEventFields));
@@ -49,7 +53,6 @@ Ref make_trace_event(PyObject *module, PyObject *modname, PyObject *base_model, 
     b.set("input_tokens", require(PyLong_FromLong(0)));
     b.set("output_tokens", require(PyLong_FromLong(0)));
     b.set("cost_usd", require(PyFloat_FromDouble(0.0)));
-    (void)module;
     return b.create();
 }
 
@@ -66,7 +69,9 @@ Ref make_trace(PyObject *module, PyObject *modname, TraceState &st) {
     ClassBuilder b("Trace", require(PyTuple_New(0)));
     b.header(modname, "Trace", "An ordered sequence of events recorded during one simulation run.");
     b.set("__init__", fn(init_def));
-    b.set("add_event", fn(add_event_def));
+    Ref add_event = fn(add_event_def);
+    st.add_event_fn = add_event.dup().release();
+    b.set("add_event", add_event);
     b.set("events", wrap(&PyProperty_Type, fn(events_def)));
     b.set("get_messages", fn(get_messages_def));
     b.set("get_events_for_agent", fn(get_events_for_agent_def));
@@ -104,10 +109,24 @@ int trace_exec(PyObject *module) noexcept {
 
         // pydantic resolves the text annotations through sys.modules[__module__], which
         // holds this module already (multi-phase initialisation).
-        bind(module, "TraceEvent",
-             make_trace_event(module, modname.get(), base_model.get(), field.get()));
+        Ref trace_event = make_trace_event(modname.get(), base_model.get(), field.get());
+        st.trace_event_cls = trace_event.dup().release();
+        bind(module, "TraceEvent", trace_event);
         bind(module, "CostSummary", make_cost_summary(modname.get(), base_model.get()));
-        bind(module, "Trace", make_trace(module, modname.get(), st));
+        Ref trace = make_trace(module, modname.get(), st);
+        st.trace_cls = trace.dup().release();
+        bind(module, "Trace", trace);
+
+        new (&st.event_fields) InstanceDictReader();
+        new (&st.trace_fields) InstanceDictReader();
+        PyObject *event_names[] = {st.str_type, st.str_turn, st.str_agent,
+                                   st.str_input_tokens, st.str_output_tokens, st.str_cost_usd};
+        std::copy(std::begin(event_names), std::end(event_names), st.event_field_names);
+        st.event_fields.init(st.trace_event_cls, st.event_field_names, 6);
+        st.trace_field_names[0] = st.str_events_attr;
+        st.trace_field_names[1] = st.str_add_event;
+        st.trace_fields.init(st.trace_cls, st.trace_field_names, 2, st.str_add_event,
+                             st.add_event_fn);
         return 0;
     });
 }
@@ -118,6 +137,9 @@ int trace_traverse(PyObject *module, visitproc visit, void *arg) {
     Py_VISIT(st->fn_type);
     Py_VISIT(st->path_type);
     Py_VISIT(st->realpath);
+    Py_VISIT(st->trace_event_cls);
+    Py_VISIT(st->trace_cls);
+    Py_VISIT(st->add_event_fn);
     return 0;
 }
 
@@ -127,6 +149,12 @@ int trace_clear(PyObject *module) {
     Py_CLEAR(st->fn_type);
     Py_CLEAR(st->path_type);
     Py_CLEAR(st->realpath);
+    // The readers only compare against these; clearing the type makes them inapplicable.
+    st->event_fields.init(nullptr, nullptr, 0);
+    st->trace_fields.init(nullptr, nullptr, 0);
+    Py_CLEAR(st->trace_event_cls);
+    Py_CLEAR(st->trace_cls);
+    Py_CLEAR(st->add_event_fn);
 #define ORRINTH_CLEAR(field, text) Py_CLEAR(st->str_##field);
     ORRINTH_TRACE_STRINGS(ORRINTH_CLEAR)
 #undef ORRINTH_CLEAR

@@ -40,10 +40,11 @@ PyObject *trace_events(FnObject *fn, PyObject *const *args) noexcept {
 Ref filter_events(FnObject *fn, PyObject *self, PyObject *attr, PyObject *value) {
     Ref events = getattr(self, state(fn).str_events_attr);
     Ref out = require(PyList_New(0));
+    InstanceDictReader &fields = state(fn).event_fields;
     for_each(events.get(), [&](PyObject *event) {
-        Ref field = getattr(event, attr);
+        Ref field = fields.get(event, attr);
         if (equals_str(field.get(), value)) require(PyList_Append(out.get(), event));
-    });
+    }, ListPrefetcher(reinterpret_cast<PyTypeObject *>(state(fn).trace_event_cls)));
     return out;
 }
 
@@ -60,6 +61,40 @@ PyObject *trace_get_events_for_agent(FnObject *fn, PyObject *const *args) noexce
         return filter_events(fn, args[0], state(fn).str_agent, args[1]);
     });
 }
+
+}  // namespace
+
+void add_event_to(TraceState &st, PyObject *trace, PyObject *event) {
+    if (st.trace_fields.applies(trace)) {
+        Ref dict = Ref::steal(PyObject_GenericGetDict(trace, nullptr));
+        if (!dict) throw PyErrSet{};
+        if (PyDict_CheckExact(dict.get())) {
+            // An instance attribute named add_event would shadow the method.
+            PyObject *shadow = PyDict_GetItemWithError(dict.get(), st.str_add_event);
+            if (!shadow && PyErr_Occurred()) throw PyErrSet{};
+            PyObject *events =
+                shadow ? nullptr : PyDict_GetItemWithError(dict.get(), st.str_events_attr);
+            if (!events && PyErr_Occurred()) throw PyErrSet{};
+            if (events && PyList_CheckExact(events)) {
+                require(PyList_Append(events, event));
+                return;
+            }
+        }
+    }
+    call_method(trace, st.str_add_event, event);
+}
+
+bool less_equal(PyObject *left, PyObject *right) {
+    if (PyLong_CheckExact(left) && PyLong_CheckExact(right)) {
+        int overflow_left = 0, overflow_right = 0;
+        long a = PyLong_AsLongAndOverflow(left, &overflow_left);
+        long b = PyLong_AsLongAndOverflow(right, &overflow_right);
+        if (!overflow_left && !overflow_right) return a <= b;
+    }
+    return compare(left, right, Py_LE);
+}
+
+namespace {
 
 const Param kSelf[] = {{"self", nullptr}};
 const Param kSelfEvent[] = {{"self", nullptr}, {"event", "TraceEvent"}};

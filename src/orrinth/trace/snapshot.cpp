@@ -15,10 +15,7 @@ bool is_number(PyObject *obj) {
 Ref turn_bound(PyObject *arg) {
     if (PyLong_CheckExact(arg)) return Ref::borrow(arg);
     if (is_number(arg)) return require(PyNumber_Long(arg));
-    PyErr_Format(PyExc_TypeError,
-                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 "up_to_turn", "int", Py_TYPE(arg)->tp_name);
-    throw PyErrSet{};
+    raise_incorrect_type("up_to_turn", "int", Py_TYPE(arg)->tp_name, false);
 }
 
 PyObject *trace_snapshot(FnObject *fn, PyObject *const *args) noexcept {
@@ -29,12 +26,11 @@ PyObject *trace_snapshot(FnObject *fn, PyObject *const *args) noexcept {
         Ref snap = require(PyObject_CallNoArgs(cls.get()));
         Ref events = getattr(args[0], st.str_events_attr);
         for_each(events.get(), [&](PyObject *event) {
-            Ref type = getattr(event, st.str_type);
+            Ref type = st.event_fields.get(event, st.str_type);
             if (equals_str(type.get(), st.str_property_check)) return;
-            Ref turn = getattr(event, st.str_turn);
-            if (compare(turn.get(), bound.get(), Py_LE))
-                call_method(snap.get(), st.str_add_event, event);
-        });
+            Ref turn = st.event_fields.get(event, st.str_turn);
+            if (less_equal(turn.get(), bound.get())) add_event_to(st, snap.get(), event);
+        }, ListPrefetcher(reinterpret_cast<PyTypeObject *>(st.trace_event_cls)));
         return snap;
     });
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <orrinth_native/classes.hpp>
+#include <orrinth_native/fastattr.hpp>
 #include <orrinth_native/function.hpp>
 #include <orrinth_native/objects.hpp>
 
@@ -50,12 +51,29 @@ struct TraceState {
     PyObject *fn_type;     // this module's native function type
     PyObject *path_type;   // pathlib.Path as imported (decides atomic saving)
     PyObject *realpath;    // os.path.realpath
+    // The classes as created at import, and Trace's own add_event: the fast paths apply
+    // to instances of exactly these classes while they stay as created.
+    PyObject *trace_event_cls;
+    PyObject *trace_cls;
+    PyObject *add_event_fn;
+    PyObject *event_field_names[6];  // borrowed from the str_ fields below
+    PyObject *trace_field_names[2];
+    InstanceDictReader event_fields;  // TraceEvent: type, turn, agent, tokens, cost
+    InstanceDictReader trace_fields;  // Trace: _events, add_event
 #define ORRINTH_FIELD(field, text) PyObject *str_##field;
     ORRINTH_TRACE_STRINGS(ORRINTH_FIELD)
 #undef ORRINTH_FIELD
 };
 
 inline TraceState &state(FnObject *fn) { return state_of<TraceState>(fn); }
+
+/// `trace.add_event(event)`. For a trace of exactly the class Trace (with add_event its
+/// own, nothing shadowing it, `_events` an exact list in the instance dict) this is
+/// `trace._events.append(event)`, done directly; otherwise the method is called.
+void add_event_to(TraceState &st, PyObject *trace, PyObject *event);
+
+/// `left <= right` as an `if` takes it; exact ints compared in C.
+bool less_equal(PyObject *left, PyObject *right);
 
 // The members of Trace, in class-body order.
 extern const FunctionDef init_def;

@@ -1,0 +1,125 @@
+// src/orrinth/adapters/raw/module.cpp: the orrinth.adapters.raw module body: imports and
+// the RawAgent class, built through the metaclass of AgentUnderTest.
+#include "raw.hpp"
+
+namespace orrinth::raw {
+namespace {
+
+constexpr const char *kRawAgentDoc =
+    "Wraps a plain Python callable as an AgentUnderTest.\n"
+    "\n"
+    "    The handler receives a dict with 'sender', 'content', and 'turn' keys\n"
+    "    and must return either a str or a dict with a 'content' key.\n"
+    "\n"
+    "    If the handler accepts a second 'state' parameter, the current state dict\n"
+    "    is passed and any mutations persist across turns.\n"
+    "    ";
+
+/// `from <module> import <name>` followed at once by the binding, as the statement does.
+void import_and_bind(PyObject *module, PyObject *from, const char *name) {
+    bind(module, name, import_from(from, name));
+}
+
+Ref make_raw_agent(PyObject *module, PyObject *modname, RawState &st) {
+    auto *fn_type = reinterpret_cast<PyTypeObject *>(st.fn_type);
+    auto fn = [&](const FunctionDef &def, PyObject *defaults = nullptr) {
+        return make_function(fn_type, def, module, defaults);
+    };
+    // The base is read back from the namespace, as the class statement's
+    // `class RawAgent(AgentUnderTest)` would load it.
+    Ref key = require(PyUnicode_InternFromString("AgentUnderTest"));
+    Ref base = Ref::borrow(PyDict_GetItemWithError(PyModule_GetDict(module), key.get()));
+    if (!base) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.get());
+        throw PyErrSet{};
+    }
+    Ref init_defaults = require(PyTuple_Pack(1, Py_None));
+    Ref members[] = {fn(init_def, init_defaults.get()), fn(check_accepts_state_def),
+                     fn(name_def),    fn(receive_def),
+                     fn(setup_def),   fn(get_state_def)};
+
+    ClassBuilder b("RawAgent", require(PyTuple_Pack(1, base.get())));
+    b.header(modname, "RawAgent", kRawAgentDoc);
+    b.set("__init__", members[0]);
+    b.set("_check_accepts_state", wrap(&PyStaticMethod_Type, members[1]));
+    b.set("name", wrap(&PyProperty_Type, members[2]));
+    b.set("receive", members[3]);
+    b.set("setup", members[4]);
+    b.set("get_state", members[5]);
+    Ref cls = b.create();
+
+    // inspect.getdoc() finds the class of a Python function through its qualname, but
+    // of any other method descriptor only through __objclass__; with it, help() shows
+    // inherited docstrings (object.__init__'s for __init__) exactly as for a def.
+    for (const Ref &member : members)
+        require(PyObject_SetAttrString(member.get(), "__objclass__", cls.get()));
+    return cls;
+}
+
+int raw_exec(PyObject *module) noexcept {
+    return entry_int([&] {
+        auto &st = *static_cast<RawState *>(PyModule_GetState(module));
+#define ORRINTH_INIT(field, text) st.str_##field = require(PyUnicode_InternFromString(text)).release();
+        ORRINTH_RAW_STRINGS(ORRINTH_INIT)
+#undef ORRINTH_INIT
+        st.kw_content = require(PyTuple_Pack(1, st.str_content)).release();
+        st.kw_content_meta = require(PyTuple_Pack(2, st.str_content, st.str_metadata)).release();
+        st.fn_type = make_function_type(module, "orrinth.adapters.raw.native_function").release();
+        Ref modname = require(PyModule_GetNameObject(module));
+
+        // Imports, bound in this order; each name is bound as soon as it is fetched.
+        bind(module, "inspect", import_module("inspect"));
+        import_and_bind(module, import_module("typing").get(), "Callable");
+        Ref agent = import_module("orrinth.agent");
+        import_and_bind(module, agent.get(), "AgentUnderTest");
+        import_and_bind(module, agent.get(), "Message");
+        import_and_bind(module, agent.get(), "Response");
+
+        bind(module, "RawAgent", make_raw_agent(module, modname.get(), st));
+        return 0;
+    });
+}
+
+int raw_traverse(PyObject *module, visitproc visit, void *arg) {
+    auto *st = static_cast<RawState *>(PyModule_GetState(module));
+    if (!st) return 0;
+    Py_VISIT(st->fn_type);
+    return 0;
+}
+
+int raw_clear(PyObject *module) {
+    auto *st = static_cast<RawState *>(PyModule_GetState(module));
+    if (!st) return 0;
+    Py_CLEAR(st->fn_type);
+    Py_CLEAR(st->kw_content);
+    Py_CLEAR(st->kw_content_meta);
+#define ORRINTH_CLEAR(field, text) Py_CLEAR(st->str_##field);
+    ORRINTH_RAW_STRINGS(ORRINTH_CLEAR)
+#undef ORRINTH_CLEAR
+    return 0;
+}
+
+void raw_free(void *module) { raw_clear(static_cast<PyObject *>(module)); }
+
+PyModuleDef_Slot raw_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(raw_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef raw_module = {
+    PyModuleDef_HEAD_INIT,
+    "orrinth.adapters.raw",
+    nullptr,  // no docstring
+    sizeof(RawState),
+    nullptr,
+    raw_slots,
+    raw_traverse,
+    raw_clear,
+    raw_free,
+};
+
+}  // namespace
+}  // namespace orrinth::raw
+
+PyMODINIT_FUNC PyInit_raw() noexcept { return PyModuleDef_Init(&orrinth::raw::raw_module); }

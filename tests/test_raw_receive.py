@@ -1,0 +1,481 @@
+"""RawAgent.receive: the message dict, the handler call, results turned into a Response,
+the refusal, and safety against callbacks that mutate what is being read."""
+
+import builtins
+import gc
+import sys
+import warnings
+import weakref
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import orrinth.adapters.raw as raw
+from orrinth.adapters.raw import RawAgent
+from orrinth.agent import Message, Response
+
+
+class Recorder:
+    """Stands in for Response: records how it is called and returns a marker."""
+
+    def __init__(self):
+        self.calls = []
+
+    def __call__(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return ("response", len(self.calls))
+
+
+@pytest.fixture
+def rec(monkeypatch):
+    recorder = Recorder()
+    monkeypatch.setattr(raw, "Response", recorder)
+    return recorder
+
+
+def returning(result, name="bot"):
+    return RawAgent(name, lambda msg: result)
+
+
+def receive(agent, message=None):
+    return agent.receive(message if message is not None else Message("user", "hi", 1))
+
+
+def outcome(call):
+    """("ok", result) or (exception type, message)."""
+    try:
+        return "ok", call()
+    except Exception as e:  # noqa: BLE001 - compared as (type, text)
+        return type(e), str(e)
+
+
+def python_metadata(result):
+    """The metadata as the equivalent comprehension computes it."""
+    return {k: v for k, v in result.items() if k != "content"}
+
+
+def refusal(name, type_name):
+    return (f"Handler for agent '{name}' returned {type_name}; "
+            "expected str or dict with 'content' key.")
+
+
+class Key:
+    """A hashable key whose `!=` runs `ne` (a callable, an exception, or a value)."""
+
+    def __init__(self, ne, label="key"):
+        self.ne, self.label = ne, label
+
+    def __hash__(self):
+        return hash(self.label)
+
+    def __ne__(self, other):
+        if isinstance(self.ne, BaseException):
+            raise self.ne
+        return self.ne() if callable(self.ne) else self.ne
+
+
+def two_then_raise():
+    yield 1
+    yield 2
+    raise ZeroDivisionError("third")
+
+
+class Falsy:
+    def __bool__(self):
+        return False
+
+
+class BoolRaises:
+    def __bool__(self):
+        raise ArithmeticError("no bool")
+
+
+class TestMessageAndCall:
+    def test_message_dict(self):
+        sender, content, turn, seen = object(), [1], object(), []
+        receive(RawAgent("a", lambda msg: seen.append(msg) or "x"), Message(sender, content, turn))
+        (msg,) = seen
+        assert type(msg) is dict and list(msg) == ["sender", "content", "turn"]
+        assert (msg["sender"], msg["content"], msg["turn"]) == (sender, content, turn)
+        assert msg["sender"] is sender and msg["content"] is content and msg["turn"] is turn
+
+    @pytest.mark.parametrize("missing", ["sender", "turn"])
+    def test_message_attributes_read_in_order(self, missing):
+        reads, calls = [], []
+
+        class Partial:
+            def __getattr__(self, name):
+                reads.append(name)
+                if name == missing:
+                    raise AttributeError(name)
+                return name
+
+        agent = RawAgent("a", lambda msg, state: calls.append(1) or "x", {"k": 1})
+        assert outcome(lambda: agent.receive(Partial()))[0] is AttributeError
+        assert reads == ["sender", "content", "turn"][: reads.index(missing) + 1]
+        assert reads[-1] == missing and calls == [] and agent._state == {"k": 1}
+        assert outcome(lambda: agent.receive(None)) == (
+            AttributeError, "'NoneType' object has no attribute 'sender'")
+
+    def test_counter_in_state(self):
+        seen = []
+
+        def count(msg, state):
+            state["count"] += 1
+            seen.append(state["count"])
+            return str(state["count"])
+
+        agent = RawAgent("counter", count, {"count": 0})
+        assert [receive(agent).content for _ in range(3)] == ["1", "2", "3"]
+        assert seen == [1, 2, 3] and agent.get_state() == {"count": 3}
+        agent.setup()
+        assert agent.get_state() == {"count": 0}
+        receive(agent)
+        assert seen[-1] == 1
+
+    @pytest.mark.parametrize("accepts, nargs", [
+        (True, 2), (False, 1), (None, 1), (1, 2), (0, 1), ([0], 2), ("", 1)])
+    def test_accepts_state_by_truth(self, accepts, nargs):
+        seen = []
+        agent = RawAgent("a", lambda *args: seen.append(args) or "x")
+        agent._accepts_state = accepts
+        receive(agent)
+        assert len(seen[0]) == nargs and (nargs == 1 or seen[0][1] is agent._state)
+
+    def test_positional_only_handler_and_errors_pass_through(self):
+        assert receive(RawAgent("a", lambda msg, /, state: "x")) == Response("x")
+        exc = KeyError("inside")
+
+        def handler(msg):
+            raise exc
+
+        with pytest.raises(KeyError) as info:
+            receive(RawAgent("a", handler))
+        assert info.value is exc
+        agent = RawAgent("a", lambda msg: pytest.fail("handler called"))
+        agent._accepts_state = BoolRaises()
+        assert outcome(lambda: receive(agent)) == (ArithmeticError, "no bool")
+
+    def test_agent_attributes_read_in_order_at_every_call(self):
+        reads = []
+
+        class Tracing(RawAgent):
+            def __getattribute__(self, name):
+                if name.startswith("_") and not name.startswith("__"):
+                    reads.append(name)
+                return super().__getattribute__(name)
+
+        agent = Tracing("a", lambda msg, state: "x")
+        reads.clear()
+        receive(agent)
+        assert reads == ["_accepts_state", "_handler", "_state"]
+        agent._handler, agent._accepts_state = (lambda msg: None), False
+        reads.clear()
+        assert outcome(lambda: receive(agent))[0] is TypeError
+        assert reads == ["_accepts_state", "_handler", "_name"]
+
+
+    @pytest.mark.parametrize("missing", ["_accepts_state", "_handler", "_state"])
+    def test_missing_agent_attribute(self, missing):
+        agent = RawAgent("a", lambda msg, state: "x")
+        delattr(agent, missing)
+        assert outcome(lambda: receive(agent)) == (
+            AttributeError, f"'RawAgent' object has no attribute '{missing}'")
+
+
+class TestResults:
+    def test_str(self, rec):
+        text = type("Text", (str,), {})("hello")
+        assert receive(returning("plain")) == ("response", 1)
+        receive(returning(text))
+        assert rec.calls == [((), {"content": "plain"}), ((), {"content": text})]
+        assert rec.calls[1][1]["content"] is text
+
+    @pytest.mark.parametrize("result, content, metadata", [
+        ({"content": "hi", "mood": "ok"}, "hi", {"mood": "ok"}),
+        ({"mood": "ok", "n": 1}, "", {"mood": "ok", "n": 1}),
+        ({"content": 42}, 42, {}),
+        ({"content": "x", "metadata": {"a": 1}, "b": 2}, "x", {"metadata": {"a": 1}, "b": 2}),
+        ({"z": 1, "a": 2, "content": "c", "m": 3}, "c", {"z": 1, "a": 2, "m": 3}),
+    ])
+    def test_dict(self, rec, result, content, metadata):
+        receive(returning(result))
+        ((args, kwargs),) = rec.calls
+        assert args == () and list(kwargs) == ["content", "metadata"]
+        assert kwargs["content"] == content and type(kwargs["metadata"]) is dict
+        assert list(kwargs["metadata"].items()) == list(metadata.items())
+
+    def test_dict_objects_not_copied(self, rec):
+        content, value, key = ["c"], {"nested": []}, ("k",)
+        result = {"content": content, key: value}
+        receive(returning(result))
+        kwargs = rec.calls[0][1]
+        assert kwargs["content"] is content and kwargs["metadata"][key] is value
+        assert next(iter(kwargs["metadata"])) is key and len(result) == 2
+
+    def test_dict_subclass_read_through_its_methods(self, rec):
+        calls = []
+
+        class Custom(dict):
+            def get(self, *args):
+                calls.append(("get",) + args)
+                return "chosen"
+
+            def items(self):
+                calls.append(("items",))
+                yield from [("x", 1), ("content", "dropped"), ("y", 2)]
+
+        receive(returning(Custom(content="ignored", other=5)))
+        assert calls == [("get", "content", ""), ("items",)]
+        assert rec.calls == [((), {"content": "chosen", "metadata": {"x": 1, "y": 2}})]
+
+    def test_real_response(self):
+        assert receive(returning({"content": "c", "k": 1})) == Response("c", {"k": 1})
+        assert receive(returning("c")) == Response("c", {})
+
+    @pytest.mark.parametrize("key, passes", [
+        ("content", False), ("Content", True), (type("S", (str,), {})("content"), False),
+        (type("S", (str,), {})("other"), True), (None, True), (0, True), (b"content", True),
+        (Key(False), False), (Key(True), True), (Key(Falsy()), False), (Key(1), True),
+        (Key(NotImplemented), True),
+    ])
+    def test_key_test(self, rec, key, passes):
+        receive(returning({key: "v"}))
+        assert (key in rec.calls[0][1]["metadata"]) is passes
+
+    @pytest.mark.parametrize("ne", [RuntimeError("ne"), BoolRaises()])
+    def test_key_test_errors_pass_through(self, rec, ne):
+        got = outcome(lambda: receive(returning({"a": 1, Key(ne): 2})))
+        assert got == ((RuntimeError, "ne") if isinstance(ne, Exception)
+                       else (ArithmeticError, "no bool"))
+        assert rec.calls == []
+
+    @pytest.mark.parametrize("make_items", [
+        lambda: [1], lambda: [(1, 2, 3)], lambda: [(1,)], lambda: [()], lambda: ["abc"],
+        lambda: ["ab"], lambda: [[1, 2]], lambda: [iter((1, 2))], lambda: [{"k": 1, "l": 2}],
+        lambda: [two_then_raise()], lambda: 5, lambda: None,
+    ])
+    def test_subclass_items_unpack_as_the_interpreter_does(self, rec, make_items):
+        class Custom(dict):
+            def items(self):
+                return make_items()
+
+        expected = outcome(lambda: python_metadata(Custom()))
+        got = outcome(lambda: receive(returning(Custom())))
+        assert got == (expected if expected[0] != "ok" else ("ok", ("response", 1)))
+        assert expected[0] != "ok" or rec.calls[0][1]["metadata"] == expected[1]
+
+    def test_unpack_messages(self):
+        msgs = [outcome(lambda: receive(returning(type("D", (dict,), {"items": lambda s: i})())))
+                for i in ([1], [(1, 2, 3)], [(1,)])]
+        assert msgs == [(TypeError, "cannot unpack non-iterable int object"),
+                        (ValueError, "too many values to unpack (expected 2)"),
+                        (ValueError, "not enough values to unpack (expected 2, got 1)")]
+
+
+class TestRefusal:
+    @pytest.mark.parametrize("result, type_name", [
+        (None, "NoneType"), ([], "list"), ((), "tuple"), (b"x", "bytes"), (1.5, "float"),
+        (Response("x"), "Response"), (dict, "type"),
+    ])
+    def test_message(self, rec, result, type_name):
+        with pytest.raises(TypeError) as info:
+            receive(returning(result, name="bot"))
+        assert info.value.args == (refusal("bot", type_name),) and rec.calls == []
+
+    def test_coroutine_not_awaited(self):
+        async def handler(msg):
+            return "never"
+
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            got = outcome(lambda: receive(RawAgent("bot", handler)))
+        assert got == (TypeError, refusal("bot", "coroutine"))
+
+    class Named:
+        def __format__(self, fmt):
+            return f"formatted[{fmt}]"
+
+    @pytest.mark.parametrize("name, text", [
+        (5, "5"), (None, "None"), ("{x}", "{x}"), (Named(), "formatted[]")])
+    def test_name_formatted(self, name, text):
+        def handler(msg, state):
+            state["touched"] = True
+            return 7
+
+        agent = RawAgent("a", handler)
+        agent._name = name
+        assert outcome(lambda: receive(agent)) == (TypeError, refusal(text, "int"))
+        assert agent.get_state() == {"touched": True}
+
+
+class TestResponseLookup:
+    def test_looked_up_at_every_call_then_builtins(self, monkeypatch):
+        agent, first, second = returning({"content": "x"}), Recorder(), Recorder()
+        monkeypatch.setattr(raw, "Response", first)
+        receive(agent)
+        monkeypatch.setattr(raw, "Response", second)
+        receive(agent)
+        assert len(first.calls) == len(second.calls) == 1
+        monkeypatch.delattr(raw, "Response")
+        assert outcome(lambda: receive(agent)) == (NameError, "name 'Response' is not defined")
+        monkeypatch.setattr(builtins, "Response", first, raising=False)
+        receive(agent)
+        assert first.calls[-1] == ((), {"content": "x", "metadata": {}})
+
+    def test_result_and_errors_pass_through(self, monkeypatch):
+        marker, exc = object(), LookupError("from Response")
+        monkeypatch.setattr(raw, "Response", lambda **kw: marker)
+        assert receive(returning("x")) is marker
+        monkeypatch.setattr(raw, "Response", lambda **kw: (_ for _ in ()).throw(exc))
+        with pytest.raises(LookupError) as info:
+            receive(returning("x"))
+        assert info.value is exc
+
+
+def added(d): d["z"] = 1
+def swapped(d): d.pop("b"); d["z"] = 9  # noqa: E702
+def refilled(d): d.clear(); d.update(x=1, y=2, w=3)  # noqa: E702
+def shrunk(d): d.pop("a")
+def earlier_swapped(d): d.pop("a"); d["z"] = 9  # noqa: E702
+def cleared(d): d.clear()
+
+
+class TestHostileCallbacks:
+    """A key's comparison or hash mutates the result dict during the walk: the outcome
+    must be the interpreter's own for the same comprehension, and never a crash."""
+
+    @staticmethod
+    def build(mutation):
+        d, once = {}, [mutation]
+        d["a"] = object()
+        d[Key(lambda: (once and once.pop()(d)) or True)] = object()
+        d["b"] = object()
+        return d
+
+    @staticmethod
+    def shape(metadata):
+        return [k if isinstance(k, str) else type(k).__name__ for k in metadata]
+
+    @pytest.mark.parametrize("mutation", [added, swapped, refilled, shrunk, earlier_swapped,
+                                          cleared])
+    def test_exact_dict_mutated_by_key_comparison(self, rec, mutation):
+        expected = outcome(lambda: python_metadata(self.build(mutation)))
+        got = outcome(lambda: receive(returning(self.build(mutation))))
+        if expected[0] == "ok":
+            assert got[0] == "ok"
+            assert self.shape(rec.calls[0][1]["metadata"]) == self.shape(expected[1])
+        else:
+            assert got == expected
+
+    plain_keys = st.sampled_from(["a", "b", "content", 0, None])
+    ops = st.lists(st.one_of(
+        st.tuples(st.just("set"), plain_keys, st.integers(0, 9)),
+        st.tuples(st.just("pop"), plain_keys),
+        st.tuples(st.just("clear"))), max_size=4)
+
+    @settings(max_examples=200, deadline=None)
+    @given(entries=st.lists(st.tuples(plain_keys, st.integers(0, 9)), max_size=6),
+           triggers=st.lists(st.tuples(st.integers(0, 6), ops), min_size=1, max_size=2))
+    def test_random_mutations_match_the_interpreter(self, entries, triggers):
+        def build():
+            d, items = {}, list(entries)
+            for n, (pos, actions) in enumerate(triggers):
+                pending = [actions]
+
+                def fire(pending=pending):
+                    for op in pending.pop() if pending else ():
+                        if op[0] == "set":
+                            d[op[1]] = op[2]
+                        elif op[0] == "pop":
+                            d.pop(op[1], None)
+                        else:
+                            d.clear()
+                    return True
+
+                items.insert(pos, (Key(fire, f"trigger{n}"), -1))
+            d.update(items)
+            return d
+
+        def shape(call):
+            got = outcome(call)
+            if got[0] != "ok":
+                return got
+            return [(getattr(k, "label", k), v) for k, v in got[1].items()]
+
+        recorder = Recorder()
+        raw.Response = recorder
+        try:
+            ours = shape(lambda: receive(returning(build())) and recorder.calls[-1][1]["metadata"])
+        finally:
+            raw.Response = Response
+        assert ours == shape(lambda: python_metadata(build()))
+
+    def test_mutation_by_hash_during_insertion(self, rec):
+        class HashMutates:
+            target = None
+
+            def __hash__(self):
+                if self.target is not None:
+                    self.target["late"] = 1
+                return 7
+
+        def build():
+            key = HashMutates()
+            d = {"a": 1, key: 2, "b": 3}
+            key.target = d
+            return d
+
+        expected = outcome(lambda: python_metadata(build()))
+        assert expected == (RuntimeError, "dictionary changed size during iteration")
+        assert outcome(lambda: receive(returning(build()))) == expected
+
+    def test_removed_value_kept_alive_then_freed(self, rec):
+        class Tracked:
+            pass
+
+        d = {}
+        d[Key(lambda: d.clear() or True)] = Tracked()
+        alive = weakref.ref(next(iter(d.values())))
+        assert outcome(lambda: receive(returning(d))) == (
+            RuntimeError, "dictionary changed size during iteration")
+        gc.collect()
+        assert alive() is None
+
+    def test_agent_vandalised_and_reentered(self):
+        depth = []
+
+        def vandalise():
+            agent.receive(Message("k", "k", 99))
+            agent._handler = agent._state = agent._name = None
+            return True
+
+        def handler(msg, state):
+            depth.append(msg["turn"])
+            if msg["turn"] == 1:
+                inner = agent.receive(Message("self", "again", 2))
+                return {"content": inner.content + "<", Key(vandalise): state}
+            return "leaf"
+
+        agent = RawAgent("a", handler)
+        response = agent.receive(Message("u", "go", 1))
+        assert response.content == "leaf<" and depth == [1, 2, 99]
+        assert list(response.metadata.values()) == [{}] and agent._handler is None
+
+    def test_no_reference_leaks(self, rec):
+        content, value, key, text = object(), object(), ("key",), "text-result"
+        result = {"content": content, key: value}
+        handlers = [lambda msg, state: result, lambda msg, state: text,
+                    lambda msg, state: None]
+        agent = RawAgent("a", handlers[0])
+        message = Message(object(), object(), object())
+        watched = [content, value, key, result, text, *handlers, message.sender,
+                   message.content, message.turn, agent._state]
+        before = [sys.getrefcount(o) for o in watched]
+        for i in range(300):
+            agent._handler = handlers[i % 3]
+            outcome(lambda: receive(agent, message))
+        agent._handler = handlers[0]
+        rec.calls.clear()
+        assert [sys.getrefcount(o) for o in watched] == before
