@@ -279,6 +279,61 @@ class TestEventsMutateTheWalk:
         out = run_against_reference(body)
         assert out == ["event alive: True", "returned list of 1"] * 2
 
+    def test_real_events_and_their_class_change_during_the_walk(self):
+        # Real TraceEvent objects whose instance dicts, and whose class, change under the
+        # walk; the reads must follow every change as ordinary attribute access does.
+        body = """
+        n = [0]
+        saved = {k: TraceEvent.__dict__[k] for k in ("agent", "type") if k in TraceEvent.__dict__}
+        class DictSub(dict):
+            pass
+        class StrSub(str):
+            pass
+        class Cmp:
+            def __eq__(self, other):
+                n[0] += 1
+                step = n[0] % 7
+                if step == 1:
+                    TraceEvent.unrelated = n[0]
+                elif step == 2:
+                    TraceEvent.agent = property(lambda self: "a")
+                elif step == 3:
+                    d = tr._events[-1].__dict__
+                    d["type"], d["agent"], d["turn"] = StrSub("message"), StrSub("a"), True
+                elif step == 4:
+                    tr._events[-2].__dict__["agent"] = Cmp()
+                    tr._events[-2].__dict__["type"] = "message"
+                elif step == 5:
+                    for k in ("agent", "type"):
+                        if k in TraceEvent.__dict__:
+                            delattr(TraceEvent, k)
+                elif step == 6:
+                    tr._events[-3].__dict__ = DictSub(type="message", agent="a", turn=0)
+                gc.collect()
+                return n[0] % 2 == 0
+            __hash__ = object.__hash__
+            def __le__(self, other):
+                return self.__eq__(other)
+        for op in ("get_messages()", "get_events_for_agent('a')", "snapshot(3)",
+                   "cost_summary()"):
+            n[0] = 0
+            events = [TraceEvent(type="message", turn=i, agent="a") for i in range(12)]
+            for e in events[::3]:
+                e.__dict__["agent"] = Cmp()
+                e.__dict__["type"] = Cmp()
+                e.__dict__["turn"] = Cmp()
+            fill(*events)
+            del events, e
+            attempt(lambda: eval("tr." + op))
+            for k in ("agent", "type", "unrelated"):
+                if k in TraceEvent.__dict__:
+                    delattr(TraceEvent, k)
+            for k, v in saved.items():
+                setattr(TraceEvent, k, v)
+        """
+        out = run_against_reference(body)
+        assert len(out) == 4 and all(line.startswith("returned") for line in out), out
+
     def test_finaliser_mutates_trace_when_event_dies(self):
         body = """
         count = [0]
