@@ -6,6 +6,7 @@ returns a non-str), from the file object (write or close raising) and from the f
 """
 
 import errno
+import gc
 import os
 import pathlib
 import shutil
@@ -124,14 +125,27 @@ class TestFailedSaveKeepsPreviousFile:
         assert listing(tmp_path) == ["run.jsonl"] and listing(tmp_path / "run.jsonl") == []
 
     def test_failed_save_closes_its_file(self, target):
-        with warnings.catch_warnings():
-            warnings.simplefilter("error", ResourceWarning)
+        # A file dropped unclosed warns when collected, from inside its finaliser.
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", ResourceWarning)
             for _ in range(20):
                 with pytest.raises(RuntimeError):
                     make_trace(bad_at=2, bad=DumpRaises(RuntimeError())).to_jsonl(target)
-            import gc
             gc.collect()
+        assert [w for w in caught if issubclass(w.category, ResourceWarning)] == []
         assert listing(target.parent) == ["run.jsonl"]
+
+    @pytest.mark.parametrize("content", [b"not json\n", b'{"type":"x","turn":0}\n', b"\xff\n"])
+    def test_failed_read_closes_its_file(self, tmp_path, content):
+        path = tmp_path / "bad.jsonl"
+        path.write_bytes(content)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", ResourceWarning)
+            for _ in range(20):
+                with pytest.raises(ValueError):  # each of the three read errors is one
+                    Trace.from_jsonl(path)
+            gc.collect()
+        assert [w for w in caught if issubclass(w.category, ResourceWarning)] == []
 
 
 class TestSuccessfulSaveReplaces:
