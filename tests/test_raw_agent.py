@@ -166,13 +166,19 @@ class TestIntrospection:
         ns = {}
         with open(stub) as f:
             exec("from __future__ import annotations\n" + f.read(), ns)
-        assert [n for n in ns if not n.startswith("__") and n != "annotations"] == [
+        # The stub's annotations are precise types for type checkers ("Callable[..., ...]"
+        # where the module holds "Callable"), so only names, kinds and defaults are compared;
+        # `Any` is the stub's own helper.
+        assert [n for n in ns if not n.startswith("__") and n not in ("annotations", "Any")] == [
             n for n in vars(raw) if not n.startswith("__")]
+
+        def shape(fn):
+            sig = inspect.signature(fn)
+            return [(p.name, p.kind, p.default) for p in sig.parameters.values()]
+
         for attr in ["__init__", "_check_accepts_state", "receive", "setup", "get_state"]:
-            assert inspect.signature(getattr(ns["RawAgent"], attr)) == inspect.signature(
-                getattr(RawAgent, attr))
-        assert inspect.signature(ns["RawAgent"].name.fget) == inspect.signature(
-            RawAgent.name.fget)
+            assert shape(getattr(ns["RawAgent"], attr)) == shape(getattr(RawAgent, attr))
+        assert shape(ns["RawAgent"].name.fget) == shape(RawAgent.name.fget)
 
 
 ERROR_CALLS = {

@@ -50,6 +50,7 @@ struct FnObject {
     PyObject *code;         // a code object describing the parameters
     PyObject *globals;      // the defining module's namespace
     PyObject *owner;        // the defining module (for its state)
+    void *state;            // the owner's state, which lives as long as the owner
     PyObject *dict;         // function attributes
     PyObject *weakreflist;
 };
@@ -57,7 +58,7 @@ struct FnObject {
 /// The module state of the module that defined `fn`.
 template <class State>
 inline State &state_of(FnObject *fn) {
-    return *static_cast<State *>(PyModule_GetState(fn->owner));
+    return *static_cast<State *>(fn->state);
 }
 
 /// Look a name up as LOAD_GLOBAL would: the module namespace first, then the builtins.
@@ -449,6 +450,7 @@ inline Ref make_function(PyTypeObject *fn_type, const FunctionDef &def, PyObject
     fn->code = code.release();
     fn->globals = Py_NewRef(globals);
     fn->owner = Py_NewRef(module);
+    fn->state = PyModule_GetState(module);
     fn->dict = nullptr;
     fn->weakreflist = nullptr;
     PyObject_GC_Track(fn);

@@ -18,7 +18,7 @@ namespace {
 
 /// `f.write(event.model_dump_json() + "\n")` for each stored event, in order.
 void write_events(TraceState &st, PyObject *self, PyObject *file) {
-    Ref events = getattr(self, st.str_events_attr);
+    Ref events = events_of(st, self);
     Ref write = getattr(file, st.str_write);
     for_each(events.get(), [&](PyObject *event) {
         Ref text = call_method(event, st.str_model_dump_json);

@@ -18,7 +18,7 @@ PyObject *trace_init(FnObject *fn, PyObject *const *args) noexcept {
 
 PyObject *trace_add_event(FnObject *fn, PyObject *const *args) noexcept {
     return entry([&] {
-        Ref events = getattr(args[0], state(fn).str_events_attr);
+        Ref events = events_of(state(fn), args[0]);
         if (PyList_CheckExact(events.get()))
             require(PyList_Append(events.get(), args[1]));
         else
@@ -29,7 +29,7 @@ PyObject *trace_add_event(FnObject *fn, PyObject *const *args) noexcept {
 
 PyObject *trace_events(FnObject *fn, PyObject *const *args) noexcept {
     return entry([&] {
-        Ref events = getattr(args[0], state(fn).str_events_attr);
+        Ref events = events_of(state(fn), args[0]);
         if (PyList_CheckExact(events.get()))
             return require(PyList_GetSlice(events.get(), 0, PY_SSIZE_T_MAX));
         return require(PySequence_List(events.get()));
@@ -38,7 +38,7 @@ PyObject *trace_events(FnObject *fn, PyObject *const *args) noexcept {
 
 /// The stored events whose attribute `attr` equals `value` (an exact str), in order.
 Ref filter_events(FnObject *fn, PyObject *self, PyObject *attr, PyObject *value) {
-    Ref events = getattr(self, state(fn).str_events_attr);
+    Ref events = events_of(state(fn), self);
     Ref out = require(PyList_New(0));
     InstanceDictReader &fields = state(fn).event_fields;
     for_each(events.get(), [&](PyObject *event) {

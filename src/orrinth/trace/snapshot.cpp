@@ -24,7 +24,7 @@ PyObject *trace_snapshot(FnObject *fn, PyObject *const *args) noexcept {
         Ref bound = turn_bound(args[1]);
         Ref cls = load_global(fn, st.str_Trace);
         Ref snap = require(PyObject_CallNoArgs(cls.get()));
-        Ref events = getattr(args[0], st.str_events_attr);
+        Ref events = events_of(st, args[0]);
         for_each(events.get(), [&](PyObject *event) {
             Ref type = st.event_fields.get(event, st.str_type);
             if (equals_str(type.get(), st.str_property_check)) return;

@@ -72,6 +72,9 @@ inline TraceState &state(FnObject *fn) { return state_of<TraceState>(fn); }
 /// `trace._events.append(event)`, done directly; otherwise the method is called.
 void add_event_to(TraceState &st, PyObject *trace, PyObject *event);
 
+/// `trace._events`.
+inline Ref events_of(TraceState &st, PyObject *trace) { return getattr(trace, st.str_events_attr); }
+
 /// `left <= right` as an `if` takes it; exact ints compared in C.
 bool less_equal(PyObject *left, PyObject *right);
 
