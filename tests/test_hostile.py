@@ -696,6 +696,65 @@ class TestHostileHandlers:
         assert len(out) == 4
         assert all(line.startswith(("returned", "raised")) for line in out), out
 
+    @pytest.mark.parametrize("tamper,undo", [
+        ("RawAgent._state = property(lambda self: {'from': 'property'})", "del RawAgent._state"),
+        ("RawAgent._handler = property(lambda self: lambda *a: 'from property')",
+         "del RawAgent._handler"),
+        ("RawAgent._accepts_state = property(lambda self: 0)", "del RawAgent._accepts_state"),
+        ("RawAgent.__getattribute__ = lambda self, n: object.__getattribute__(self, n) "
+         "if n != '_accepts_state' else 1", "del RawAgent.__getattribute__"),
+        ("RawAgent.__getattr__ = lambda self, n: 'fallback'", "del RawAgent.__getattr__"),
+        ("agent.__dict__['_handler'] = lambda m, s=None: {'swapped': 1}", "pass"),
+        ("agent.__class__ = Sub", "pass"),
+        ("agent.__dict__.pop('_state', None)", "pass"),
+    ])
+    def test_handler_tampers_with_the_class(self, tamper, undo):
+        # The agent's own attributes are read as ordinary attribute access reads them,
+        # whatever happens to the class between calls: compared with the same dispatch
+        # written in Python.
+        body = f"""
+        RawAgent = raw.RawAgent
+        class Sub(RawAgent):
+            pass
+        class RefAgent(RawAgent):
+            def receive(self, message):
+                d = {{}}
+                d["sender"] = message.sender
+                d["content"] = message.content
+                d["turn"] = message.turn
+                if self._accepts_state:
+                    result = self._handler(d, self._state)
+                else:
+                    result = self._handler(d)
+                if isinstance(result, str):
+                    return raw.Response(content=result)
+                if isinstance(result, dict):
+                    content = result.get("content", "")
+                    md = {{k: v for k, v in result.items() if k != "content"}}
+                    return raw.Response(content=content, metadata=md)
+                raise TypeError("Handler for agent '%s' returned %s; expected str or dict "
+                                "with 'content' key." % (self._name, type(result).__name__))
+        for Impl in (RawAgent, RefAgent):
+            print("--")
+            calls = [0]
+            def handler(message, state):
+                calls[0] += 1
+                if calls[0] == 2:
+                    {tamper}
+                    gc.collect()
+                return {{"content": str(calls[0]), "state": dict(state)}}
+            agent = Impl("a", handler, {{"k": 1}})
+            for _ in range(3):
+                r = attempt(agent.receive, msg)
+                if r is not None:
+                    print(repr(r.content), r.metadata)
+            {undo}
+        """
+        out = run_child(body, RAW_PRELUDE)
+        cut = out.index("--", 1)
+        assert out[1:cut] == [line.replace("RefAgent", "RawAgent") for line in out[cut + 1:]]
+        assert len(out[1:cut]) >= 3
+
     def test_reentrant_receive(self):
         body = '''
         depth = [0]
