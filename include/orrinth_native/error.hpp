@@ -70,7 +70,13 @@ int entry_int(F &&body) noexcept {
 /// again unchanged. Cleanup errors are dropped.
 class SavedError {
   public:
-    SavedError() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
+    /// The exception is normalised here, while nothing else is pending: normalising
+    /// calls the exception's constructor, which must not run with another error set.
+    SavedError() noexcept {
+        PyErr_Fetch(&type_, &value_, &tb_);
+        PyErr_NormalizeException(&type_, &value_, &tb_);
+        if (tb_ && value_) PyException_SetTraceback(value_, tb_);
+    }
     SavedError(const SavedError &) = delete;
     SavedError &operator=(const SavedError &) = delete;
     ~SavedError() {
@@ -84,8 +90,6 @@ class SavedError {
     void restore(bool chain_cleanup_error) noexcept {
         if (chain_cleanup_error && PyErr_Occurred()) {
             PyObject *t2, *v2, *tb2;
-            PyErr_NormalizeException(&type_, &value_, &tb_);
-            if (tb_ && value_) PyException_SetTraceback(value_, tb_);
             PyErr_Fetch(&t2, &v2, &tb2);
             PyErr_NormalizeException(&t2, &v2, &tb2);
             if (v2 && value_ && v2 != value_) {

@@ -10,20 +10,30 @@ namespace {
 /// An integer running sum that starts at 0. Exact ints are added in C while the sum
 /// fits in 64 bits; after that, or on any other operand, the sum becomes a Python
 /// object and every further addition is the interpreter's `+`.
+/// An operand of IntSum, with its C value when it is an exact int that fits 64 bits.
+struct IntOperand {
+    PyObject *obj;
+    long long value = 0;
+    bool small = false;
+    explicit IntOperand(PyObject *o) : obj(o) {
+        if (PyLong_CheckExact(o)) {
+            int overflow = 0;
+            value = PyLong_AsLongLongAndOverflow(o, &overflow);
+            small = !overflow;
+        }
+    }
+};
+
 class IntSum {
   public:
-    void add(PyObject *x) {
-        if (!obj_ && PyLong_CheckExact(x)) {
-            int overflow = 0;
-            long long y = PyLong_AsLongLongAndOverflow(x, &overflow);
-            long long sum;
-            if (!overflow && !__builtin_add_overflow(fast_, y, &sum)) {
-                fast_ = sum;
-                return;
-            }
+    void add(const IntOperand &x) {
+        long long sum;
+        if (!obj_ && x.small && !__builtin_add_overflow(fast_, x.value, &sum)) {
+            fast_ = sum;
+            return;
         }
         if (!obj_) obj_ = require(PyLong_FromLongLong(fast_));
-        obj_ = require(PyNumber_Add(obj_.get(), x));
+        obj_ = require(PyNumber_Add(obj_.get(), x.obj));
     }
     Ref value() const { return obj_ ? obj_.dup() : require(PyLong_FromLongLong(fast_)); }
 
@@ -55,7 +65,7 @@ class FloatSum {
 struct AgentSums {
     IntSum input_tokens, output_tokens;
     FloatSum cost_usd;
-    IntSum turns;
+    Py_ssize_t turns = 0;  // one per message: cannot outgrow a Py_ssize_t
 };
 
 PyObject *trace_cost_summary(FnObject *fn, PyObject *const *args) noexcept {
@@ -66,7 +76,6 @@ PyObject *trace_cost_summary(FnObject *fn, PyObject *const *args) noexcept {
         std::vector<AgentSums> sums;
         IntSum total_in, total_out;
         FloatSum total_cost;
-        Ref one = require(PyLong_FromLong(1));
 
         Ref messages = call_method(args[0], st.str_get_messages);
         for_each(messages.get(), [&](PyObject *event) {
@@ -88,13 +97,14 @@ PyObject *trace_cost_summary(FnObject *fn, PyObject *const *args) noexcept {
             Ref in = fields.get(st.str_input_tokens);
             Ref out = fields.get(st.str_output_tokens);
             Ref cost = fields.get(st.str_cost_usd);
+            const IntOperand in_value(in.get()), out_value(out.get());
             AgentSums &a = sums[slot];
-            a.input_tokens.add(in.get());
-            a.output_tokens.add(out.get());
+            a.input_tokens.add(in_value);
+            a.output_tokens.add(out_value);
             a.cost_usd.add(cost.get());
-            a.turns.add(one.get());
-            total_in.add(in.get());
-            total_out.add(out.get());
+            a.turns++;
+            total_in.add(in_value);
+            total_out.add(out_value);
             total_cost.add(cost.get());
         }, ListPrefetcher(reinterpret_cast<PyTypeObject *>(st.trace_event_cls)));
 
@@ -108,7 +118,7 @@ PyObject *trace_cost_summary(FnObject *fn, PyObject *const *args) noexcept {
             require(PyDict_SetItem(entry_dict.get(), st.str_input_tokens, a.input_tokens.value().get()));
             require(PyDict_SetItem(entry_dict.get(), st.str_output_tokens, a.output_tokens.value().get()));
             require(PyDict_SetItem(entry_dict.get(), st.str_cost_usd, a.cost_usd.value().get()));
-            require(PyDict_SetItem(entry_dict.get(), st.str_turns, a.turns.value().get()));
+            require(PyDict_SetItem(entry_dict.get(), st.str_turns, require(PyLong_FromSsize_t(a.turns)).get()));
             require(PyDict_SetItem(per_agent.get(), key, entry_dict.get()));
         }
 

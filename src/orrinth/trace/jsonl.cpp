@@ -79,15 +79,23 @@ int create_temp(const std::string &target, const struct stat *old, std::string &
     return -1;
 }
 
+/// Whether `path` is a pathlib.Path whose `open` is Path's own: only then may a save go
+/// around it. A subclass (or an instance) that supplies its own `open` gets it called.
+/// The type is tested for real, not through `__class__`, which any object can fake.
+bool opens_as_path(TraceState &st, PyObject *path) {
+    if (!PyObject_TypeCheck(path, reinterpret_cast<PyTypeObject *>(st.path_type))) return false;
+    Ref own = getattr(st.path_type, st.str_open);
+    Ref open = getattr(path, st.str_open);
+    return PyMethod_Check(open.get()) && PyMethod_GET_SELF(open.get()) == path &&
+           PyMethod_GET_FUNCTION(open.get()) == own.get();
+}
+
 /// Save through a temporary file when `path` is a pathlib.Path whose final target is
 /// missing or a regular file we own and may write. Returns false when that does not
 /// apply (the caller then writes in place); throws on a failed save, after removing the
 /// temporary file and leaving the target as it was.
 bool save_replacing(TraceState &st, PyObject *self, PyObject *path) {
-    // The type itself decides, not isinstance(): an object that merely claims to be a
-    // Path through __class__ is written in place like any other path-like object.
-    if (!PyType_IsSubtype(Py_TYPE(path), reinterpret_cast<PyTypeObject *>(st.path_type)))
-        return false;
+    if (!opens_as_path(st, path)) return false;
     Ref fspath = require(PyOS_FSPath(path));
     if (!PyUnicode_Check(fspath.get())) return false;
     Ref real = require(PyObject_CallOneArg(st.realpath, fspath.get()));
