@@ -2,10 +2,6 @@
 // the RawAgent class, built through the metaclass of AgentUnderTest.
 #include "raw.hpp"
 
-#include <algorithm>
-#include <iterator>
-#include <new>
-
 namespace orrinth::raw {
 namespace {
 
@@ -80,14 +76,7 @@ int raw_exec(PyObject *module) noexcept {
         import_and_bind(module, agent.get(), "Message");
         import_and_bind(module, agent.get(), "Response");
 
-        Ref agent_cls = make_raw_agent(module, modname.get(), st);
-        st.agent_cls = agent_cls.dup().release();
-        bind(module, "RawAgent", agent_cls);
-        new (&st.agent_fields) InstanceDictReader();
-        PyObject *names[] = {st.str_name_attr, st.str_handler_attr, st.str_initial_state_attr,
-                             st.str_state_attr, st.str_accepts_state_attr};
-        std::copy(std::begin(names), std::end(names), st.agent_field_names);
-        st.agent_fields.init(st.agent_cls, st.agent_field_names, 5);
+        bind(module, "RawAgent", make_raw_agent(module, modname.get(), st));
         return 0;
     });
 }
@@ -96,7 +85,6 @@ int raw_traverse(PyObject *module, visitproc visit, void *arg) {
     auto *st = static_cast<RawState *>(PyModule_GetState(module));
     if (!st) return 0;
     Py_VISIT(st->fn_type);
-    Py_VISIT(st->agent_cls);
     return 0;
 }
 
@@ -104,8 +92,6 @@ int raw_clear(PyObject *module) {
     auto *st = static_cast<RawState *>(PyModule_GetState(module));
     if (!st) return 0;
     Py_CLEAR(st->fn_type);
-    st->agent_fields.init(nullptr, nullptr, 0);
-    Py_CLEAR(st->agent_cls);
     Py_CLEAR(st->kw_content);
     Py_CLEAR(st->kw_content_meta);
 #define ORRINTH_CLEAR(field, text) Py_CLEAR(st->str_##field);

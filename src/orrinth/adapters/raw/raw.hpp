@@ -3,7 +3,6 @@
 #pragma once
 
 #include <orrinth_native/classes.hpp>
-#include <orrinth_native/fastattr.hpp>
 #include <orrinth_native/function.hpp>
 #include <orrinth_native/objects.hpp>
 
@@ -38,17 +37,7 @@ struct RawState {
 #define ORRINTH_FIELD(field, text) PyObject *str_##field;
     ORRINTH_RAW_STRINGS(ORRINTH_FIELD)
 #undef ORRINTH_FIELD
-    // RawAgent as created; its instances' attributes are read from the instance dict
-    // while that cannot differ from the generic lookup.
-    PyObject *agent_cls;
-    PyObject *agent_field_names[5];  // borrowed from the str_ fields above
-    InstanceDictReader agent_fields;
 };
-
-/// `agent.<name>` for one of the five instance attributes.
-inline Ref agent_attr(RawState &st, PyObject *agent, PyObject *name) {
-    return st.agent_fields.get(agent, name);
-}
 
 inline RawState &state(FnObject *fn) { return state_of<RawState>(fn); }
 

@@ -61,7 +61,7 @@ PyObject *agent_check_accepts_state(FnObject *fn, PyObject *const *args) noexcep
 
 PyObject *agent_name(FnObject *fn, PyObject *const *args) noexcept {
     return entry([&] {
-        Ref value = agent_attr(state(fn), args[0], state(fn).str_name_attr);
+        Ref value = getattr(args[0], state(fn).str_name_attr);
         if (PyUnicode_CheckExact(value.get()) || value.get() == Py_None) return value;
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
                      Py_TYPE(value.get())->tp_name);
@@ -72,7 +72,7 @@ PyObject *agent_name(FnObject *fn, PyObject *const *args) noexcept {
 PyObject *agent_setup(FnObject *fn, PyObject *const *args) noexcept {
     return entry([&] {
         RawState &st = state(fn);
-        Ref initial = agent_attr(st, args[0], st.str_initial_state_attr);
+        Ref initial = getattr(args[0], st.str_initial_state_attr);
         require(PyObject_SetAttr(args[0], st.str_state_attr, dict_of(initial.get()).get()));
         return Ref::borrow(Py_None);
     });
@@ -80,7 +80,7 @@ PyObject *agent_setup(FnObject *fn, PyObject *const *args) noexcept {
 
 PyObject *agent_get_state(FnObject *fn, PyObject *const *args) noexcept {
     return entry([&] {
-        Ref live = agent_attr(state(fn), args[0], state(fn).str_state_attr);
+        Ref live = getattr(args[0], state(fn).str_state_attr);
         return dict_of(live.get());
     });
 }
@@ -180,7 +180,7 @@ Ref metadata_of(RawState &st, PyObject *result) {
 
 /// The TypeError for a result that is neither a str nor a dict.
 PyErrSet refusal(RawState &st, PyObject *self, PyObject *result) {
-    Ref name = agent_attr(st, self, st.str_name_attr);
+    Ref name = getattr(self, st.str_name_attr);
     Ref name_text = require(PyObject_Format(name.get(), st.str_empty));
     Ref type = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(result)));
     Ref type_name = getattr(type.get(), st.str_dunder_name);
@@ -203,11 +203,11 @@ PyObject *agent_receive(FnObject *fn, PyObject *const *args) noexcept {
             require(PyDict_SetItem(msg.get(), key, value.get()));
         }
 
-        const bool with_state = truth(agent_attr(st, self, st.str_accepts_state_attr).get());
-        Ref handler = agent_attr(st, self, st.str_handler_attr);
+        const bool with_state = truth(getattr(self, st.str_accepts_state_attr).get());
+        Ref handler = getattr(self, st.str_handler_attr);
         Ref result;
         if (with_state) {
-            Ref live = agent_attr(st, self, st.str_state_attr);
+            Ref live = getattr(self, st.str_state_attr);
             PyObject *call_args[] = {nullptr, msg.get(), live.get()};
             result = require(PyObject_Vectorcall(handler.get(), call_args + 1,
                                                  2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
