@@ -186,6 +186,46 @@ class TestRead:
         assert parsed == [LINE1.strip(), LINE2.strip()]
         assert [type(e) for e in back._events] == [Event, Event]
 
+    @pytest.mark.parametrize("change", ["class", "base", "rebind"])
+    def test_model_validate_looked_up_again_after_a_change(self, tmp_path, monkeypatch, change):
+        # The reader may keep TraceEvent.model_validate from one line to the next, but a
+        # class changed (or a name rebound) while reading must be seen on the next line.
+        path = tmp_path / "t.jsonl"
+        path.write_text(LINE1 + LINE2 + LINE1)
+        seen = []
+
+        class Event(TraceEvent):
+            pass
+
+        class Other(TraceEvent):
+            @classmethod
+            def model_validate(cls, obj):
+                seen.append("other")
+                return super().model_validate(obj)
+
+        original = TraceEvent.model_validate.__func__
+
+        @classmethod
+        def counted(cls, obj):
+            seen.append("patched")
+            return original(cls, obj)
+
+        def loads(text):
+            if len(seen) == 0 and text == LINE2.strip():
+                if change == "class":
+                    Event.model_validate = counted
+                elif change == "base":
+                    monkeypatch.setattr(TraceEvent, "model_validate", counted)
+                else:
+                    monkeypatch.setattr(mod, "TraceEvent", Other)
+            return json.loads(text)
+
+        monkeypatch.setattr(mod, "json", types.SimpleNamespace(loads=loads))
+        monkeypatch.setattr(mod, "TraceEvent", Event)
+        back = Trace.from_jsonl(path)
+        assert seen == (["other", "other"] if change == "rebind" else ["patched", "patched"])
+        assert len(back._events) == 3
+
 
 JSON = st.recursive(
     st.none() | st.booleans() | st.integers() | st.text()

@@ -12,6 +12,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace orrinth::trace {
 namespace {
@@ -174,12 +175,73 @@ Ref strip(TraceState &st, PyObject *text) {
 }
 
 /// Parse one stripped line and append the event it holds to `result`.
-void read_line(FnObject *fn, TraceState &st, PyObject *result, PyObject *text) {
+/// `module.name`; for an exact module object, whose type holds no data descriptor of
+/// such a name, a name found in its dict is the attribute.
+Ref module_attr(PyObject *module, PyObject *name) {
+    if (PyModule_CheckExact(module)) {
+        PyObject *dict = PyModule_GetDict(module);
+        if (dict) {
+            PyObject *v = PyDict_GetItemWithError(dict, name);
+            if (v) return Ref::borrow(v);
+            if (PyErr_Occurred()) throw PyErrSet{};
+        }
+    }
+    return getattr(module, name);
+}
+
+/// Whether no class on `meta`'s MRO but `type` itself defines __getattribute__, so that
+/// an attribute of a class with this metaclass comes from the generic lookup.
+bool generic_class_lookup(PyTypeObject *meta) {
+    PyObject *mro = meta->tp_mro;
+    if (!mro || !PyTuple_Check(mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); i++) {
+        PyObject *base = PyTuple_GET_ITEM(mro, i);
+        if (base == reinterpret_cast<PyObject *>(&PyType_Type) ||
+            base == reinterpret_cast<PyObject *>(&PyBaseObject_Type))
+            continue;
+        if (!PyType_Check(base)) return false;
+        PyObject *dict = reinterpret_cast<PyTypeObject *>(base)->tp_dict;
+        if (!dict || PyDict_GetItemString(dict, "__getattribute__")) return false;
+    }
+    return true;
+}
+
+/// `cls.name` for a class read anew on every line: the bound method found last time is
+/// used again while the same class object comes back and neither it nor its metaclass
+/// (nor any of their bases) has changed since, as their version tags tell.
+class ClassAttrCache {
+  public:
+    PyObject *get(PyObject *cls, PyObject *name) {
+        if (cls_.get() == cls && valid_ && tags_now(cls) == tags_) return value_.get();
+        const auto before = tags_now(cls);
+        Ref value = getattr(cls, name);
+        cls_ = Ref::borrow(cls);
+        value_ = std::move(value);
+        valid_ = PyType_Check(cls) && before.first && before.second && tags_now(cls) == before &&
+                 generic_class_lookup(Py_TYPE(cls));
+        tags_ = before;
+        return value_.get();
+    }
+
+  private:
+    static std::pair<unsigned, unsigned> tags_now(PyObject *cls) {
+        if (!PyType_Check(cls)) return {0, 0};
+        return {reinterpret_cast<PyTypeObject *>(cls)->tp_version_tag, Py_TYPE(cls)->tp_version_tag};
+    }
+    Ref cls_, value_;
+    std::pair<unsigned, unsigned> tags_{0, 0};
+    bool valid_ = false;
+};
+
+/// Parse one stripped line and append the event it holds to `result`.
+void read_line(FnObject *fn, TraceState &st, ClassAttrCache &validate, PyObject *result,
+               PyObject *text) {
     Ref json = load_global(fn, st.str_json);
-    Ref loads = getattr(json.get(), st.str_loads);
+    Ref loads = module_attr(json.get(), st.str_loads);
     Ref value = require(PyObject_CallOneArg(loads.get(), text));
     Ref event_cls = load_global(fn, st.str_TraceEvent);
-    Ref event = call_method(event_cls.get(), st.str_model_validate, value.get());
+    Ref method = Ref::borrow(validate.get(event_cls.get(), st.str_model_validate));
+    Ref event = require(PyObject_CallOneArg(method.get(), value.get()));
     add_event_to(st, result, event.get());
 }
 
@@ -187,12 +249,13 @@ PyObject *trace_from_jsonl(FnObject *fn, PyObject *const *args) noexcept {
     return entry([&] {
         TraceState &st = state(fn);
         Ref result = require(PyObject_CallNoArgs(args[0]));
+        ClassAttrCache validate;
         Ref file = call_method(args[1], st.str_open);
         try {
             for_each(file.get(), [&](PyObject *line) {
                 Ref text = strip(st, line);
                 if (!truth(text.get())) return;
-                read_line(fn, st, result.get(), text.get());
+                read_line(fn, st, validate, result.get(), text.get());
             });
         } catch (const PyErrSet &) {
             close_after_failure(st, file.get());
