@@ -44,7 +44,8 @@ class InstanceDictReader {
     }
 
     /// `obj.name`, with `name` one of the names given to init(). Throws on error.
-    Ref get(PyObject *obj, PyObject *name) {
+    /// `*generic` is set when the generic lookup ran (and with it, maybe Python code).
+    Ref get(PyObject *obj, PyObject *name, bool *generic = nullptr) {
         if (applies(obj)) {
             Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
             if (!dict) throw PyErrSet{};
@@ -54,6 +55,7 @@ class InstanceDictReader {
                 if (PyErr_Occurred()) throw PyErrSet{};
             }
         }
+        if (generic) *generic = true;
         return require(PyObject_GetAttr(obj, name));
     }
 
@@ -131,7 +133,9 @@ class ListPrefetcher {
     explicit ListPrefetcher(PyTypeObject *cls) : cls_(cls) {}
 
     /// Call before handling item `i` of `list` (an exact list, re-read every step).
-    void before(PyObject *list, Py_ssize_t i) const noexcept {
+    /// Always inlined: GCC otherwise judges a function of prefetches alone to be free
+    /// of effects and deletes its calls.
+    __attribute__((always_inline)) void before(PyObject *list, Py_ssize_t i) const noexcept {
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
         const Py_ssize_t n = PyList_GET_SIZE(list);
         PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;

@@ -64,22 +64,25 @@ PyObject *trace_get_events_for_agent(FnObject *fn, PyObject *const *args) noexce
 
 }  // namespace
 
+Ref direct_events_list(TraceState &st, PyObject *trace) {
+    if (!st.trace_fields.applies(trace)) return Ref();
+    Ref dict = Ref::steal(PyObject_GenericGetDict(trace, nullptr));
+    if (!dict) throw PyErrSet{};
+    if (!PyDict_CheckExact(dict.get())) return Ref();
+    // An instance attribute named add_event would shadow the method.
+    PyObject *shadow = PyDict_GetItemWithError(dict.get(), st.str_add_event);
+    if (shadow) return Ref();
+    if (PyErr_Occurred()) throw PyErrSet{};
+    PyObject *events = PyDict_GetItemWithError(dict.get(), st.str_events_attr);
+    if (!events && PyErr_Occurred()) throw PyErrSet{};
+    if (!events || !PyList_CheckExact(events)) return Ref();
+    return Ref::borrow(events);
+}
+
 void add_event_to(TraceState &st, PyObject *trace, PyObject *event) {
-    if (st.trace_fields.applies(trace)) {
-        Ref dict = Ref::steal(PyObject_GenericGetDict(trace, nullptr));
-        if (!dict) throw PyErrSet{};
-        if (PyDict_CheckExact(dict.get())) {
-            // An instance attribute named add_event would shadow the method.
-            PyObject *shadow = PyDict_GetItemWithError(dict.get(), st.str_add_event);
-            if (!shadow && PyErr_Occurred()) throw PyErrSet{};
-            PyObject *events =
-                shadow ? nullptr : PyDict_GetItemWithError(dict.get(), st.str_events_attr);
-            if (!events && PyErr_Occurred()) throw PyErrSet{};
-            if (events && PyList_CheckExact(events)) {
-                require(PyList_Append(events, event));
-                return;
-            }
-        }
+    if (Ref events = direct_events_list(st, trace)) {
+        require(PyList_Append(events.get(), event));
+        return;
     }
     call_method(trace, st.str_add_event, event);
 }

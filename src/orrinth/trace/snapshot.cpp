@@ -25,11 +25,27 @@ PyObject *trace_snapshot(FnObject *fn, PyObject *const *args) noexcept {
         Ref cls = load_global(fn, st.str_Trace);
         Ref snap = require(PyObject_CallNoArgs(cls.get()));
         Ref events = events_of(st, args[0]);
+        // The list that snap.add_event() appends to, looked up again whenever Python
+        // code may have run since (a generic attribute read or comparison).
+        Ref target;
         for_each(events.get(), [&](PyObject *event) {
-            Ref type = st.event_fields.get(event, st.str_type);
-            if (equals_str(type.get(), st.str_property_check)) return;
-            Ref turn = st.event_fields.get(event, st.str_turn);
-            if (less_equal(turn.get(), bound.get())) add_event_to(st, snap.get(), event);
+            bool generic = false;
+            Ref type = st.event_fields.get(event, st.str_type, &generic);
+            generic |= !PyUnicode_CheckExact(type.get());
+            if (equals_str(type.get(), st.str_property_check)) {
+                if (generic) target = Ref();
+                return;
+            }
+            Ref turn = st.event_fields.get(event, st.str_turn, &generic);
+            generic |= !PyLong_CheckExact(turn.get());
+            const bool include = less_equal(turn.get(), bound.get());
+            if (generic) target = Ref();
+            if (!include) return;
+            if (!target) target = direct_events_list(st, snap.get());
+            if (target)
+                require(PyList_Append(target.get(), event));
+            else
+                call_method(snap.get(), st.str_add_event, event);
         }, ListPrefetcher(reinterpret_cast<PyTypeObject *>(st.trace_event_cls)));
         return snap;
     });

@@ -72,6 +72,10 @@ inline TraceState &state(FnObject *fn) { return state_of<TraceState>(fn); }
 /// `trace._events.append(event)`, done directly; otherwise the method is called.
 void add_event_to(TraceState &st, PyObject *trace, PyObject *event);
 
+/// The list that add_event_to() would append to directly, or an empty Ref when the
+/// method has to be called. Valid only until Python code runs.
+Ref direct_events_list(TraceState &st, PyObject *trace);
+
 /// `trace._events`.
 inline Ref events_of(TraceState &st, PyObject *trace) { return getattr(trace, st.str_events_attr); }
 
