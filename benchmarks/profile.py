@@ -19,7 +19,6 @@ show memory stalls, which --cache-sim estimates. Build with
 from __future__ import annotations
 
 import argparse
-import os
 import re
 import shutil
 import subprocess

@@ -437,8 +437,12 @@ def check_equivalence(wl: Workload) -> list[str]:
     back_b = baseline.Trace.from_jsonl(out_b)
     expect(type(back_n) is native_trace.Trace, "from_jsonl type")
     expect(dumps(back_n.events) == ref and dumps(back_b.events) == ref, "from_jsonl events")
+    # The floors make the same calls: the same file, the same events.
+    floor_to_jsonl(wl)()
+    expect((wl.tmp / "floor.jsonl").read_bytes() == out_n.read_bytes(), "to_jsonl floor file bytes")
+    expect(dumps(floor_from_jsonl(wl)()) == dumps(wl.native.events), "from_jsonl floor events")
     checked = ["events", "get_messages", "get_events_for_agent", "snapshot", "cost_summary",
-               "to_jsonl (bytes)", "from_jsonl"]
+               "to_jsonl (bytes)", "from_jsonl", "JSONL floors"]
 
     if native_raw is None:
         return checked
