@@ -147,3 +147,26 @@ class TestSnapshotClass:
         monkeypatch.setattr(mod, "Trace", Recording)
         snap = trace.snapshot(0)
         assert type(snap) is Recording and added == [-2, -1, 0]
+
+
+class Turn(int):
+    """An int whose own comparison says every turn is early enough."""
+
+    def __le__(self, other):
+        return True
+
+
+@pytest.mark.parametrize("turn, bound, included", [
+    (2**70, 2**70, True),           # beyond 64 bits: compared as Python ints
+    (2**70, 2**70 - 1, False),
+    (-2**70, -2**70 + 1, True),
+    (2**63, 2**63 - 1, False),
+    (True, 1, True),                # an int subclass value (bool) takes the generic comparison
+    (Turn(100), 0, True),           # and so does one with its own __le__
+])
+def test_turn_comparison_outside_the_machine_word(turn, bound, included):
+    event = TraceEvent(type="message", turn=0)
+    event.turn = turn  # assignment is not validated
+    trace = Trace()
+    trace.add_event(event)
+    assert (trace.snapshot(bound).events == [event]) is included
