@@ -147,11 +147,11 @@ class TestTraceFile:
 
 
 def load_example(monkeypatch: pytest.MonkeyPatch) -> ModuleType:
-    spec = importlib.util.spec_from_file_location("simulated_run", EXAMPLE)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    monkeypatch.setitem(sys.modules, spec.name, module)  # dataclasses look their module up
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("simulated_run", EXAMPLE)
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
+    monkeypatch.setitem(sys.modules, found.name, module)  # dataclasses look their module up
+    found.loader.exec_module(module)
     return module
 
 

@@ -339,7 +339,7 @@ inline PyGetSetDef fn_getset[] = {
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     // Function attributes live in the instance dict (tp_dictoffset); a heap type made
-    // from a spec gets no __dict__ descriptor of its own, so vars(fn) needs this one.
+    // from a PyType_Spec gets no __dict__ descriptor of its own, so vars(fn) needs this one.
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -375,7 +375,7 @@ inline PyType_Slot fn_slots[] = {
 /// ("package.module.native_function"), since the type keeps pointing at it.
 inline Ref make_function_type(PyObject *module, const char *qualified_name) {
     static_assert(offsetof(FnObject, vectorcall) > 0, "vectorcall slot after the header");
-    PyType_Spec spec = {
+    PyType_Spec type_desc = {
         qualified_name,
         static_cast<int>(sizeof(FnObject)),
         0,
@@ -384,7 +384,7 @@ inline Ref make_function_type(PyObject *module, const char *qualified_name) {
             Py_TPFLAGS_DISALLOW_INSTANTIATION,
         detail::fn_slots,
     };
-    return require(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    return require(PyType_FromModuleAndSpec(module, &type_desc, nullptr));
 }
 
 /// A code object that describes the parameters, for inspect and help().
