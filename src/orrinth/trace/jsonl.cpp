@@ -116,15 +116,17 @@ bool save_replacing(TraceState &st, PyObject *self, PyObject *path) {
     int fd = create_temp(target, exists ? &old : nullptr, tmp);
     if (fd < 0) return false;
 
-    Ref file = Ref::steal(PyFile_FromFd(fd, tmp.c_str(), "w", -1, nullptr, nullptr, nullptr, 1));
-    if (!file) {
-        SavedError saved;
-        ::close(fd);
-        ::unlink(tmp.c_str());
-        saved.restore(false);
-        throw PyErrSet{};
-    }
+    // The descriptor stays ours alone (the file object is made with closefd=False):
+    // when wrapping it fails, io.open may or may not have closed it already, and it
+    // must be closed exactly once whatever happens.
+    struct FdGuard {
+        int fd;
+        ~FdGuard() {
+            if (fd >= 0) ::close(fd);
+        }
+    } guard{fd};
     try {
+        Ref file = require(PyFile_FromFd(fd, tmp.c_str(), "w", -1, nullptr, nullptr, nullptr, 0));
         try {
             write_events(st, self, file.get());
         } catch (const PyErrSet &) {
@@ -133,7 +135,13 @@ bool save_replacing(TraceState &st, PyObject *self, PyObject *path) {
             saved.restore(false);
             throw;
         }
-        call_method(file.get(), st.str_close);
+        call_method(file.get(), st.str_close);  // flushes; write errors surface here
+        const int closing = std::exchange(guard.fd, -1);
+        if (::close(closing) != 0) {
+            Ref tmp_obj = require(PyUnicode_DecodeFSDefault(tmp.c_str()));
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, tmp_obj.get());
+            throw PyErrSet{};
+        }
         if (::rename(tmp.c_str(), target.c_str()) != 0) {
             Ref tmp_obj = require(PyUnicode_DecodeFSDefault(tmp.c_str()));
             PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, tmp_obj.get(), real.get());
