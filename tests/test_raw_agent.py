@@ -15,6 +15,7 @@ import pytest
 import orrinth.adapters.raw as raw
 from orrinth.adapters.raw import RawAgent
 from orrinth.agent import AgentUnderTest, Message, Response
+from interpreter import compiled_docstring, own_names
 
 NOTE = (". Instances of subclasses of built-in types are refused here. "
         "Convert the value to the exact built-in type first.")
@@ -26,9 +27,9 @@ CLASS_DOC = (
     "    is passed and any mutations persist across turns.\n    ")
 
 # The same class written in Python: the reference for argument errors and help().
-REFERENCE_SOURCE = '''
+REFERENCE_SOURCE = f'''
 class RawAgent(AgentUnderTest):
-    __doc__ = DOC
+    {CLASS_DOC!r}
     def __init__(self, name: "str", handler: "Callable",
                  initial_state: "dict | None" = None) -> "None": pass
     @staticmethod
@@ -47,7 +48,7 @@ class RawAgent(AgentUnderTest):
 @pytest.fixture
 def reference(monkeypatch):
     mod = types.ModuleType("raw_reference")
-    mod.__dict__.update(AgentUnderTest=AgentUnderTest, Callable=Callable, DOC=CLASS_DOC)
+    mod.__dict__.update(AgentUnderTest=AgentUnderTest, Callable=Callable)
     monkeypatch.setitem(sys.modules, "raw_reference", mod)
     exec(REFERENCE_SOURCE, mod.__dict__)
     return mod.RawAgent
@@ -99,7 +100,7 @@ class TestModule:
             "cannot import name 'Response' from 'orrinth.agent' (unknown location)"] * 2
 
     def test_metaclass_prepare_supplies_namespace(self):
-        assert run_python("""
+        ours, theirs = run_python("""
             import sys, types, orrinth.agent as real
             seen = []
             class Recording(dict):
@@ -119,14 +120,32 @@ class TestModule:
             fake.AgentUnderTest, fake.Message, fake.Response = Base, real.Message, real.Response
             from orrinth.adapters.raw import RawAgent
             print(seen, type(RawAgent).__name__)
-        """) == ["['__module__', '__qualname__', '__doc__', '__init__', '_check_accepts_state', "
-                 "'name', 'receive', 'setup', 'get_state', ('RawAgent', ['Base'], 'Recording')] Meta"]
+            seen.clear()
+            class RawAgent(Base):
+                "doc"
+                def __init__(self): self._name = self._handler = self._initial_state = None
+                def _check_accepts_state(): pass
+                def name(self): pass
+                def receive(self): pass
+                def setup(self): self._state = self._accepts_state = None
+                def get_state(self): pass
+            print(seen, type(RawAgent).__name__)
+        """)
+        # The same keys in the same order as the class statement stores them on this
+        # interpreter (3.13 adds __firstlineno__ and __static_attributes__).
+        assert ours == theirs
+        assert own_names(eval(ours.rsplit(" ", 1)[0])) == [
+            "__module__", "__qualname__", "__doc__", "__init__", "_check_accepts_state", "name",
+            "receive", "setup", "get_state", ("RawAgent", ["Base"], "Recording")]
 
 
 class TestIntrospection:
     def test_class(self):
         assert (RawAgent.__bases__, RawAgent.__module__, RawAgent.__qualname__, RawAgent.__doc__) == (
-            (AgentUnderTest,), "orrinth.adapters.raw", "RawAgent", CLASS_DOC)
+            (AgentUnderTest,), "orrinth.adapters.raw", "RawAgent", compiled_docstring(CLASS_DOC))
+        if sys.version_info >= (3, 13):
+            assert RawAgent.__static_attributes__ == (
+                "_accepts_state", "_handler", "_initial_state", "_name", "_state")
         assert [n for n in vars(RawAgent) if not n.startswith("__") or n == "__init__"][:6] == [
             "__init__", "_check_accepts_state", "name", "receive", "setup", "get_state"]
         assert isinstance(vars(RawAgent)["_check_accepts_state"], staticmethod)

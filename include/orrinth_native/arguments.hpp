@@ -8,6 +8,11 @@
 
 #include "error.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
 namespace orrinth {
 
 /// The largest number of parameters a native function may declare.
@@ -85,7 +90,85 @@ namespace detail {
     PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", sig.qualname);
 }
 
+#if PY_VERSION_HEX >= 0x030D0000
+/// The edit distance of Python/suggestions.c: moves cost 2, a substitution that only
+/// flips an ASCII letter's case costs 1; above `max_cost` the result is max_cost + 1.
+inline size_t suggestion_distance(const char *a, size_t a_size, const char *b, size_t b_size,
+                                  size_t max_cost) {
+    constexpr size_t kMoveCost = 2, kCaseCost = 1, kMaxStringSize = 40;
+    while (a_size && b_size && a[0] == b[0]) a++, b++, a_size--, b_size--;
+    while (a_size && b_size && a[a_size - 1] == b[b_size - 1]) a_size--, b_size--;
+    if (a_size == 0 || b_size == 0) return (a_size + b_size) * kMoveCost;
+    if (a_size > kMaxStringSize || b_size > kMaxStringSize) return max_cost + 1;
+    if (b_size < a_size) std::swap(a, b), std::swap(a_size, b_size);
+    if ((b_size - a_size) * kMoveCost > max_cost) return max_cost + 1;
+    auto substitution = [](char x, char y) -> size_t {
+        if ((x & 31) != (y & 31)) return kMoveCost;
+        if (x == y) return 0;
+        if ('A' <= x && x <= 'Z') x += 'a' - 'A';
+        if ('A' <= y && y <= 'Z') y += 'a' - 'A';
+        return x == y ? kCaseCost : kMoveCost;
+    };
+    size_t row[kMaxStringSize];
+    for (size_t i = 0; i < a_size; i++) row[i] = (i + 1) * kMoveCost;
+    size_t result = 0;
+    for (size_t bi = 0; bi < b_size; bi++) {
+        size_t distance = result = bi * kMoveCost, minimum = SIZE_MAX;
+        for (size_t ai = 0; ai < a_size; ai++) {
+            const size_t substitute = distance + substitution(b[bi], a[ai]);
+            distance = row[ai];
+            result = std::min(std::min(result, distance) + kMoveCost, substitute);
+            row[ai] = result;
+            minimum = std::min(minimum, result);
+        }
+        if (minimum > max_cost) return max_cost + 1;
+    }
+    return result;
+}
+
+/// The parameter name that 3.13's binder suggests for the unknown keyword `kw`, as
+/// Python/suggestions.c chooses it: the first closest name within a third of the
+/// characters involved. Empty when there is none; an error (a name with no UTF-8
+/// form) means no suggestion, as it does in the interpreter.
+inline Ref keyword_suggestion(const Signature &sig, PyObject *kw) {
+    Py_ssize_t kw_size;
+    const char *kw_text = PyUnicode_AsUTF8AndSize(kw, &kw_size);
+    if (!kw_text) {
+        PyErr_Clear();
+        return Ref();
+    }
+    PyObject *best = nullptr;
+    size_t best_distance = SIZE_MAX;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sig.names); i++) {
+        PyObject *name = PyTuple_GET_ITEM(sig.names, i);
+        Py_ssize_t size;
+        const char *text = PyUnicode_AsUTF8AndSize(name, &size);
+        if (!text) {
+            PyErr_Clear();
+            return Ref();
+        }
+        if (size == kw_size && std::memcmp(text, kw_text, static_cast<size_t>(size)) == 0)
+            continue;
+        size_t max_distance = static_cast<size_t>(kw_size + size + 3) * 2 / 6;
+        if (best_distance - 1 < max_distance) max_distance = best_distance - 1;
+        const size_t d = suggestion_distance(kw_text, static_cast<size_t>(kw_size), text,
+                                             static_cast<size_t>(size), max_distance);
+        if (d > max_distance) continue;
+        if (!best || d < best_distance) best = name, best_distance = d;
+    }
+    return Ref::borrow(best);
+}
+#endif
+
 [[gnu::cold, gnu::noinline]] inline void unexpected_keyword(const Signature &sig, PyObject *kw) {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (Ref suggestion = keyword_suggestion(sig, kw)) {
+        PyErr_Format(PyExc_TypeError,
+                     "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                     sig.qualname, kw, suggestion.get());
+        return;
+    }
+#endif
     PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", sig.qualname,
                  kw);
 }

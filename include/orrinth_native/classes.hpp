@@ -2,7 +2,13 @@
 // does them, and classes built the way a class statement builds them.
 #pragma once
 
+#include "docstring.hpp"
 #include "error.hpp"
+
+#include <algorithm>
+#include <initializer_list>
+#include <string>
+#include <vector>
 
 namespace orrinth {
 
@@ -95,14 +101,34 @@ struct ClassBuilder {
         require(PyObject_SetItem(ns.get(), k.get(), value.get()));
     }
 
-    /// __module__, __qualname__ and __doc__, in that order (doc nullptr: None).
+    /// What a class statement puts first: __module__, __qualname__, (from 3.13 on)
+    /// __firstlineno__, and __doc__ as the compiler stores a docstring (nullptr: None).
+    /// A built class has no source lines; it reports line 1, where its module begins.
     void header(PyObject *module_name, const char *qualname, const char *doc) {
         set("__module__", Ref::borrow(module_name));
         set("__qualname__", require(PyUnicode_FromString(qualname)));
-        set("__doc__", doc ? require(PyUnicode_FromString(doc)) : Ref::borrow(Py_None));
+#if PY_VERSION_HEX >= 0x030D0000
+        set("__firstlineno__", require(PyLong_FromLong(1)));
+#endif
+        set("__doc__", doc ? compiled_docstring(doc) : Ref::borrow(Py_None));
     }
 
-    Ref create() {
+    /// Call the metaclass. `static_attributes` are the names the class's methods assign
+    /// as `self.NAME`: from 3.13 on, the class statement ends by storing them, sorted, as
+    /// the tuple __static_attributes__.
+    Ref create(std::initializer_list<const char *> static_attributes = {}) {
+#if PY_VERSION_HEX >= 0x030D0000
+        std::vector<std::string> sorted(static_attributes.begin(), static_attributes.end());
+        std::sort(sorted.begin(), sorted.end());
+        sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+        Ref names = require(PyTuple_New(static_cast<Py_ssize_t>(sorted.size())));
+        for (size_t i = 0; i < sorted.size(); i++)
+            PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i),
+                             require(PyUnicode_FromString(sorted[i].c_str())).release());
+        set("__static_attributes__", names);
+#else
+        (void)static_attributes;
+#endif
         return require(PyObject_CallFunctionObjArgs(meta.get(), name.get(), bases.get(),
                                                     ns.get(), nullptr));
     }

@@ -3,12 +3,23 @@
 #pragma once
 
 #include "arguments.hpp"
+#include "docstring.hpp"
 
+// The member type codes are part of Python.h from 3.12 on; before, structmember.h
+// defines them under names it has since deprecated.
+#if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
+#endif
 
 #include <cstddef>
 
 namespace orrinth {
+
+#if PY_VERSION_HEX >= 0x030C0000
+inline constexpr int kSsizeMember = Py_T_PYSSIZET, kReadOnlyMember = Py_READONLY;
+#else
+inline constexpr int kSsizeMember = T_PYSSIZET, kReadOnlyMember = READONLY;
+#endif
 
 struct FnObject;
 
@@ -229,9 +240,9 @@ inline PyGetSetDef fn_getset[] = {
 };
 
 inline PyMemberDef fn_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FnObject, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(FnObject, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(FnObject, weakreflist), READONLY, nullptr},
+    {"__vectorcalloffset__", kSsizeMember, offsetof(FnObject, vectorcall), kReadOnlyMember, nullptr},
+    {"__dictoffset__", kSsizeMember, offsetof(FnObject, dict), kReadOnlyMember, nullptr},
+    {"__weaklistoffset__", kSsizeMember, offsetof(FnObject, weakreflist), kReadOnlyMember, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -315,7 +326,7 @@ inline Ref make_function(PyTypeObject *fn_type, const FunctionDef &def, PyObject
     }
     Ref name = require(PyUnicode_InternFromString(def.name));
     Ref qualname = require(PyUnicode_FromString(def.qualname));
-    Ref doc = def.doc ? require(PyUnicode_FromString(def.doc)) : Ref::borrow(Py_None);
+    Ref doc = def.doc ? compiled_docstring(def.doc) : Ref::borrow(Py_None);
     Ref filename = require(PyUnicode_FromFormat("<%U>", module_name.get()));
     Ref code = make_code(names.get(), name.get(), qualname.get(), filename.get());
 

@@ -79,7 +79,7 @@ Ref make_trace(PyObject *module, PyObject *modname, TraceState &st) {
     b.set("snapshot", fn(snapshot_def));
     b.set("to_jsonl", fn(to_jsonl_def));
     b.set("from_jsonl", wrap(&PyClassMethod_Type, fn(from_jsonl_def)));
-    return b.create();
+    return b.create({"_events", "results"});  // what __init__ assigns
 }
 
 int trace_exec(PyObject *module) noexcept {

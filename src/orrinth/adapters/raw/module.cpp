@@ -47,7 +47,8 @@ Ref make_raw_agent(PyObject *module, PyObject *modname, RawState &st) {
     b.set("receive", members[3]);
     b.set("setup", members[4]);
     b.set("get_state", members[5]);
-    Ref cls = b.create();
+    // What __init__ and setup assign.
+    Ref cls = b.create({"_name", "_handler", "_initial_state", "_state", "_accepts_state"});
 
     // inspect.getdoc() finds the class of a Python function through its qualname, but
     // of any other method descriptor only through __objclass__; with it, help() shows
