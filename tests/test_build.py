@@ -1,8 +1,11 @@
 """Properties of the built modules themselves."""
 
+import ctypes
 import platform
 import shutil
 import subprocess
+import sys
+import sysconfig
 
 import pytest
 
@@ -18,3 +21,26 @@ def test_event_walks_keep_their_prefetches():
     code = subprocess.run(["objdump", "-d", orrinth.trace.__file__], capture_output=True,
                           text=True, check=True).stdout
     assert "prefetch" in code
+
+
+@pytest.mark.skipif(not (3, 11) <= sys.version_info[:2] <= (3, 13)
+                    or sysconfig.get_config_var("Py_GIL_DISABLED"),
+                    reason="the prefetcher reads an object layout only on 3.11-3.13 with the GIL")
+def test_prefetcher_layout_is_this_interpreters():
+    # The event walks' prefetcher reads an event's instance dict from the third word
+    # before the object (3.12 tags a pointer to values kept outside a dict with its low
+    # bit). It dereferences what it finds there, so check that on this interpreter the
+    # word holds the dict of a materialised instance and never an untagged stale value.
+    from orrinth.trace import TraceEvent
+
+    def word_before(obj, words):
+        return ctypes.c_size_t.from_address(id(obj) - words * ctypes.sizeof(ctypes.c_void_p)).value
+
+    events = [TraceEvent(type="message", turn=i, data={"i": i}) for i in range(50)]
+    assert all(word_before(e, 3) == id(vars(e)) for e in events)
+
+    class Plain:  # instance values not (yet) in a dict: no dict pointer to follow
+        def __init__(self):
+            self.a = 1
+    word = word_before(Plain(), 3)
+    assert word == 0 or (sys.version_info[:2] == (3, 12) and word & 1)

@@ -4,6 +4,7 @@
 
 #include "docstring.hpp"
 #include "error.hpp"
+#include "lookups.hpp"
 
 #include <algorithm>
 #include <initializer_list>
@@ -18,10 +19,7 @@ inline Ref import_module(const char *name) { return require(PyImport_ImportModul
 /// `from module import name` (absolute), with the interpreter's ImportError when the
 /// module lacks the name (after looking for a submodule of that name, as it does).
 inline Ref import_from(PyObject *module, const char *name) {
-    PyObject *v = PyObject_GetAttrString(module, name);
-    if (v) return Ref::steal(v);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrSet{};
-    PyErr_Clear();
+    if (Ref v = optional_attr(module, name)) return v;
     Ref modname = Ref::steal(PyModule_Check(module) ? PyModule_GetNameObject(module) : nullptr);
     if (!modname) {
         PyErr_Clear();
@@ -79,10 +77,8 @@ struct ClassBuilder {
     ClassBuilder(const char *class_name, Ref base_tuple)
         : name(require(PyUnicode_FromString(class_name))), bases(std::move(base_tuple)) {
         meta = Ref::borrow(reinterpret_cast<PyObject *>(calculate_metaclass(bases.get())));
-        Ref prepare = Ref::steal(PyObject_GetAttrString(meta.get(), "__prepare__"));
+        Ref prepare = optional_attr(meta.get(), "__prepare__");
         if (!prepare) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrSet{};
-            PyErr_Clear();
             ns = require(PyDict_New());
         } else {
             ns = require(PyObject_CallFunctionObjArgs(prepare.get(), name.get(), bases.get(),

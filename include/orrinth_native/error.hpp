@@ -70,45 +70,62 @@ int entry_int(F &&body) noexcept {
 /// again unchanged. Cleanup errors are dropped.
 class SavedError {
   public:
-    /// The exception is normalised here, while nothing else is pending: normalising
-    /// calls the exception's constructor, which must not run with another error set.
-    SavedError() noexcept {
-        PyErr_Fetch(&type_, &value_, &tb_);
-        PyErr_NormalizeException(&type_, &value_, &tb_);
-        if (tb_ && value_) PyException_SetTraceback(value_, tb_);
-    }
+    /// The exception is taken as a normalised object here, while nothing else is pending:
+    /// normalising (before 3.12) calls the exception's constructor, which must not run
+    /// with another error set.
+    SavedError() noexcept : exc_(take_raised()) {}
     SavedError(const SavedError &) = delete;
     SavedError &operator=(const SavedError &) = delete;
-    ~SavedError() {
-        Py_XDECREF(type_);
-        Py_XDECREF(value_);
-        Py_XDECREF(tb_);
-    }
-    /// Raise the saved exception again; with `context` the exception raised by the
-    /// cleanup (if any) is kept instead and the saved one becomes its __context__,
+    ~SavedError() { Py_XDECREF(exc_); }
+
+    /// Raise the saved exception again; with `chain_cleanup_error` the exception raised
+    /// by the cleanup (if any) is kept instead and the saved one becomes its __context__,
     /// as a `finally:` block that fails would do.
     void restore(bool chain_cleanup_error) noexcept {
         if (chain_cleanup_error && PyErr_Occurred()) {
-            PyObject *t2, *v2, *tb2;
-            PyErr_Fetch(&t2, &v2, &tb2);
-            PyErr_NormalizeException(&t2, &v2, &tb2);
-            if (v2 && value_ && v2 != value_) {
-                PyException_SetContext(v2, value_);  // steals value_
-                value_ = nullptr;
+            PyObject *cleanup = take_raised();
+            if (cleanup && exc_ && cleanup != exc_) {
+                PyException_SetContext(cleanup, exc_);  // steals exc_
+                exc_ = nullptr;
             }
-            PyErr_Restore(t2, v2, tb2);
-            Py_CLEAR(type_);
-            Py_CLEAR(value_);
-            Py_CLEAR(tb_);
+            raise_again(cleanup);
+            Py_CLEAR(exc_);
             return;
         }
         PyErr_Clear();
-        PyErr_Restore(type_, value_, tb_);
-        type_ = value_ = tb_ = nullptr;
+        raise_again(exc_);
+        exc_ = nullptr;
     }
 
   private:
-    PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
+    /// The raised exception as a normalised object (a new reference), clearing it. From
+    /// 3.12 on a raised exception is always one, carrying its own traceback.
+    static PyObject *take_raised() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        return PyErr_GetRaisedException();
+#else
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        if (tb && value) PyException_SetTraceback(value, tb);
+        Py_XDECREF(type);
+        Py_XDECREF(tb);
+        return value;
+#endif
+    }
+    /// Raise `exc` (stolen; nullptr raises nothing).
+    static void raise_again(PyObject *exc) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(exc);
+#else
+        if (!exc) return;
+        PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(exc));
+        Py_INCREF(type);
+        PyErr_Restore(type, exc, PyException_GetTraceback(exc));
+#endif
+    }
+
+    PyObject *exc_ = nullptr;
 };
 
 }  // namespace orrinth

@@ -50,9 +50,7 @@ class InstanceDictReader {
             Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
             if (!dict) throw PyErrSet{};
             if (PyDict_CheckExact(dict.get())) {
-                PyObject *v = PyDict_GetItemWithError(dict.get(), name);
-                if (v) return Ref::borrow(v);
-                if (PyErr_Occurred()) throw PyErrSet{};
+                if (Ref v = dict_get(dict.get(), name)) return v;
             }
         }
         if (generic) *generic = true;
@@ -75,9 +73,7 @@ class InstanceDictReader {
                 }
             }
             if (dict_) {
-                PyObject *v = PyDict_GetItemWithError(dict_.get(), name);
-                if (v) return Ref::borrow(v);
-                if (PyErr_Occurred()) throw PyErrSet{};
+                if (Ref v = dict_get(dict_.get(), name)) return v;
             }
             fetched_ = false;
             dict_ = Ref();
@@ -95,8 +91,10 @@ class InstanceDictReader {
     bool validate(PyTypeObject *t) {
         // A metaclass's instances are classes, read through type's own lookup.
         if (PyType_IsSubtype(t, &PyType_Type)) return false;
-        if (method_name_ && (!t->tp_dict || PyDict_GetItem(t->tp_dict, method_name_) != method_))
-            return false;
+        if (method_name_) {
+            Ref dict = type_dict(t);
+            if (!dict || dict_get(dict.get(), method_name_).get() != method_) return false;
+        }
         return generic_lookup_applies(t, names_, count_);
     }
 

@@ -4,6 +4,7 @@
 
 #include "arguments.hpp"
 #include "docstring.hpp"
+#include "lookups.hpp"
 
 // The member type codes are part of Python.h from 3.12 on; before, structmember.h
 // defines them under names it has since deprecated.
@@ -72,14 +73,9 @@ inline State &state_of(FnObject *fn) {
 
 /// Look a name up as LOAD_GLOBAL would: the module namespace first, then the builtins.
 inline Ref load_global(FnObject *fn, PyObject *name) {
-    PyObject *v = PyDict_GetItemWithError(fn->globals, name);
-    if (v) return Ref::borrow(v);
-    if (PyErr_Occurred()) throw PyErrSet{};
-    PyObject *builtins = PyEval_GetBuiltins();
-    if (builtins) {
-        v = PyDict_GetItemWithError(builtins, name);
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) throw PyErrSet{};
+    if (Ref v = dict_get(fn->globals, name)) return v;
+    if (Ref builtins = current_builtins()) {
+        if (Ref v = dict_get(builtins.get(), name)) return v;
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     throw PyErrSet{};

@@ -2,7 +2,7 @@
 // object's generic path, which the fast readers rely on to read a dict directly.
 #pragma once
 
-#include "error.hpp"
+#include "lookups.hpp"
 
 namespace orrinth {
 
@@ -10,7 +10,8 @@ namespace orrinth {
 /// lookup: no class on `t`'s MRO defines `__getattribute__` (object's and type's own do
 /// not count; the lookup they define is the generic one) and none holds a data descriptor
 /// under one of `names` (it would win over the instance's own dict). Reads class dicts
-/// with exact str keys only, so it runs no Python code. Fails closed on anything odd.
+/// with exact str keys only, so it runs no Python code; throws only when a lookup fails
+/// (no memory). Fails closed on anything odd.
 inline bool generic_lookup_applies(PyTypeObject *t, PyObject *const *names, int count) {
     PyObject *mro = t->tp_mro;
     if (!mro || !PyTuple_Check(mro)) return false;
@@ -20,12 +21,12 @@ inline bool generic_lookup_applies(PyTypeObject *t, PyObject *const *names, int 
             base == reinterpret_cast<PyObject *>(&PyType_Type))
             continue;
         if (!PyType_Check(base)) return false;
-        PyObject *dict = reinterpret_cast<PyTypeObject *>(base)->tp_dict;
-        if (!dict || !PyDict_Check(dict)) return false;
-        if (PyDict_GetItemString(dict, "__getattribute__")) return false;
+        Ref dict = type_dict(reinterpret_cast<PyTypeObject *>(base));
+        if (!dict || !PyDict_Check(dict.get())) return false;
+        if (dict_get(dict.get(), "__getattribute__")) return false;
         for (int k = 0; k < count; k++) {
-            PyObject *attr = PyDict_GetItem(dict, names[k]);
-            if (attr && Py_TYPE(attr)->tp_descr_set) return false;
+            Ref attr = dict_get(dict.get(), names[k]);
+            if (attr && Py_TYPE(attr.get())->tp_descr_set) return false;
         }
     }
     return true;

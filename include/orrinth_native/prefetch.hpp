@@ -5,6 +5,17 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
+// The versions whose object layout the prefetcher below was written for, and checked
+// against. Any other version (or a free-threaded build, where another thread may be
+// replacing the very words read here) gets no prefetching, never a guessed layout.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#define ORRINTH_OBJECT_LAYOUT_KNOWN 1
+#else
+#define ORRINTH_OBJECT_LAYOUT_KNOWN 0
+#endif
+
 namespace orrinth {
 
 /// Memory hints for a walk over a list of instances of one class: with large lists
@@ -21,31 +32,23 @@ class ListPrefetcher {
     /// Always inlined: GCC otherwise judges a function of prefetches alone to be free
     /// of effects and deletes its calls.
     __attribute__((always_inline)) void before(PyObject *list, Py_ssize_t i) const noexcept {
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#if ORRINTH_OBJECT_LAYOUT_KNOWN
         const Py_ssize_t n = PyList_GET_SIZE(list);
         PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;
         if (i + 2 * kDistance < n) {
             char *obj = reinterpret_cast<char *>(items[i + 2 * kDistance]);
             __builtin_prefetch(obj);
-            __builtin_prefetch(obj - 4 * sizeof(PyObject *));  // managed dict pointers
+            __builtin_prefetch(obj - 4 * sizeof(PyObject *));  // the words before the object
         }
         if (i + kDistance < n) {
-            PyObject *obj = items[i + kDistance];
-            if (Py_TYPE(obj) == cls_ && (cls_->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
-                // 3.11 keeps a materialised instance dict three words before the object.
-                PyObject *dict = reinterpret_cast<PyObject **>(obj)[-3];
-                if (dict) __builtin_prefetch(dict);
-            }
+            if (PyObject *dict = instance_dict(items[i + kDistance])) __builtin_prefetch(dict);
         }
         if (i + kDistance / 2 < n) {
-            PyObject *obj = items[i + kDistance / 2];
-            if (Py_TYPE(obj) == cls_ && (cls_->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
-                PyObject *dict = reinterpret_cast<PyObject **>(obj)[-3];
-                if (dict && PyDict_CheckExact(dict)) {
-                    char *keys = reinterpret_cast<char *>(
-                        reinterpret_cast<PyDictObject *>(dict)->ma_keys);
-                    for (int line = 0; line < 6; line++) __builtin_prefetch(keys + 64 * line);
-                }
+            PyObject *dict = instance_dict(items[i + kDistance / 2]);
+            if (dict && PyDict_CheckExact(dict)) {
+                char *keys =
+                    reinterpret_cast<char *>(reinterpret_cast<PyDictObject *>(dict)->ma_keys);
+                for (int line = 0; line < 6; line++) __builtin_prefetch(keys + 64 * line);
             }
         }
 #else
@@ -55,6 +58,26 @@ class ListPrefetcher {
     }
 
   private:
+#if ORRINTH_OBJECT_LAYOUT_KNOWN
+    /// The materialised instance dict of `obj` when it is an instance of the class (whose
+    /// instances keep their dict in the words before the object), else nullptr.
+    __attribute__((always_inline)) PyObject *instance_dict(PyObject *obj) const noexcept {
+        if (Py_TYPE(obj) != cls_ || !(cls_->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return nullptr;
+        // Three words before the object, after the two of the garbage collector's header.
+        const uintptr_t word = reinterpret_cast<const uintptr_t *>(obj)[-3];
+#if PY_VERSION_HEX < 0x030C0000
+        // 3.11: the dict pointer (the values pointer is the word before it).
+        return reinterpret_cast<PyObject *>(word);
+#elif PY_VERSION_HEX < 0x030D0000
+        // 3.12: a dict pointer, or a values pointer tagged by its low bit.
+        return (word & 1) ? nullptr : reinterpret_cast<PyObject *>(word);
+#else
+        // 3.13: the dict pointer (the values, when not in a dict, follow the object).
+        return reinterpret_cast<PyObject *>(word);
+#endif
+    }
+#endif
+
     PyTypeObject *cls_;
 };
 

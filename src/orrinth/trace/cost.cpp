@@ -81,12 +81,11 @@ PyObject *trace_cost_summary(FnObject *fn, PyObject *const *args) noexcept {
         for_each(messages.get(), [&](PyObject *event) {
             Ref agent = st.event_fields.get(event, st.str_agent);
             Ref key = truth(agent.get()) ? std::move(agent) : Ref::borrow(st.str_unknown);
-            PyObject *found = PyDict_GetItemWithError(index.get(), key.get());
+            Ref found = dict_get(index.get(), key.get());
             size_t slot;
             if (found) {
-                slot = PyLong_AsSize_t(found);
+                slot = PyLong_AsSize_t(found.get());
             } else {
-                if (PyErr_Occurred()) throw PyErrSet{};
                 slot = sums.size();
                 Ref pos = require(PyLong_FromSize_t(slot));
                 require(PyDict_SetItem(index.get(), key.get(), pos.get()));

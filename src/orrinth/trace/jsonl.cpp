@@ -68,9 +68,7 @@ Ref module_attr(PyObject *module, PyObject *name) {
     if (PyModule_CheckExact(module)) {
         PyObject *dict = PyModule_GetDict(module);
         if (dict) {
-            PyObject *v = PyDict_GetItemWithError(dict, name);
-            if (v) return Ref::borrow(v);
-            if (PyErr_Occurred()) throw PyErrSet{};
+            if (Ref v = dict_get(dict, name)) return v;
         }
     }
     return getattr(module, name);

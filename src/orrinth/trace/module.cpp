@@ -165,6 +165,12 @@ void trace_free(void *module) { trace_clear(static_cast<PyObject *>(module)); }
 
 PyModuleDef_Slot trace_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(trace_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Not per-interpreter GIL: pydantic-core, which the records are built on, refuses to
+    // load in such an interpreter, so that claim could not be tested; this is the default,
+    // written out.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

@@ -70,13 +70,10 @@ Ref direct_events_list(TraceState &st, PyObject *trace) {
     if (!dict) throw PyErrSet{};
     if (!PyDict_CheckExact(dict.get())) return Ref();
     // An instance attribute named add_event would shadow the method.
-    PyObject *shadow = PyDict_GetItemWithError(dict.get(), st.str_add_event);
-    if (shadow) return Ref();
-    if (PyErr_Occurred()) throw PyErrSet{};
-    PyObject *events = PyDict_GetItemWithError(dict.get(), st.str_events_attr);
-    if (!events && PyErr_Occurred()) throw PyErrSet{};
-    if (!events || !PyList_CheckExact(events)) return Ref();
-    return Ref::borrow(events);
+    if (dict_get(dict.get(), st.str_add_event)) return Ref();
+    Ref events = dict_get(dict.get(), st.str_events_attr);
+    if (!events || !PyList_CheckExact(events.get())) return Ref();
+    return events;
 }
 
 void add_event_to(TraceState &st, PyObject *trace, PyObject *event) {

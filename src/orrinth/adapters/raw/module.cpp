@@ -28,10 +28,9 @@ Ref make_raw_agent(PyObject *module, PyObject *modname, RawState &st) {
     // The base is read back from the namespace, as the class statement's
     // `class RawAgent(AgentUnderTest)` would load it.
     Ref key = require(PyUnicode_InternFromString("AgentUnderTest"));
-    Ref base = Ref::borrow(PyDict_GetItemWithError(PyModule_GetDict(module), key.get()));
+    Ref base = dict_get(PyModule_GetDict(module), key.get());
     if (!base) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.get());
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.get());
         throw PyErrSet{};
     }
     Ref init_defaults = require(PyTuple_Pack(1, Py_None));
@@ -105,6 +104,11 @@ void raw_free(void *module) { raw_clear(static_cast<PyObject *>(module)); }
 
 PyModuleDef_Slot raw_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(raw_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Everything the module keeps lives in its own state and types, and all it imports is
+    // pure Python: it may load in an interpreter with a GIL of its own.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

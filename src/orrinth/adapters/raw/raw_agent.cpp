@@ -90,7 +90,9 @@ PyObject *agent_get_state(FnObject *fn, PyObject *const *args) noexcept {
 /// The key test of the metadata walk: `key != "content"`.
 bool key_passes(RawState &st, PyObject *key) {
     if (PyUnicode_CheckExact(key)) {
-        require(PyUnicode_READY(key));
+#if PY_VERSION_HEX < 0x030C0000
+        require(PyUnicode_READY(key));  // before 3.12 a str may still lack its canonical form
+#endif
         return !exact_str_equal(key, st.str_content);
     }
     if (key == Py_None) return true;
@@ -152,9 +154,7 @@ void walk_exact_dict(PyObject *d, F &&body) {
 /// `result.get("content", "")`; an exact dict is read directly.
 Ref content_of(RawState &st, PyObject *result) {
     if (PyDict_CheckExact(result)) {
-        Ref v = Ref::borrow(PyDict_GetItemWithError(result, st.str_content));
-        if (v) return v;
-        if (PyErr_Occurred()) throw PyErrSet{};
+        if (Ref v = dict_get(result, st.str_content)) return v;
         return Ref::borrow(st.str_empty);
     }
     return call_method(result, st.str_get, st.str_content, st.str_empty);
