@@ -1,7 +1,9 @@
 """Properties of the built modules themselves."""
 
 import ctypes
+import importlib
 import platform
+import re
 import shutil
 import subprocess
 import sys
@@ -44,3 +46,16 @@ def test_prefetcher_layout_is_this_interpreters():
             self.a = 1
     word = word_before(Plain(), 3)
     assert word == 0 or (sys.version_info[:2] == (3, 12) and word & 1)
+
+
+@pytest.mark.skipif(platform.system() != "Linux" or not shutil.which("objdump"),
+                    reason="reads the ELF symbol versions with objdump")
+@pytest.mark.parametrize("module", ["orrinth.trace", "orrinth.adapters.raw"])
+def test_needs_no_recent_glibc(module):
+    # The wheels' manylinux tag is the newest glibc symbol version the modules use; none of
+    # their calls needs one newer than 2.17 (the C library's own stat() would need 2.33).
+    path = importlib.import_module(module).__file__
+    table = subprocess.run(["objdump", "-T", path], capture_output=True, text=True,
+                           check=True).stdout
+    versions = {tuple(map(int, v.split("."))) for v in re.findall(r"\bGLIBC_([0-9.]+)\)?\s", table)}
+    assert versions and max(versions) <= (2, 17), sorted(versions)

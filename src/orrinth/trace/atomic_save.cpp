@@ -22,7 +22,8 @@ std::string fs_bytes(PyObject *str) {
 }
 
 /// A temporary file beside `target`, ready for writing, or -1 when none can be made.
-int create_temp(const std::string &target, const struct stat *old, std::string &tmp_path) {
+/// `mode`: the permission bits of the file it replaces, or -1 when there is none.
+int create_temp(const std::string &target, long mode, std::string &tmp_path) {
     size_t slash = target.rfind('/');
     std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
@@ -38,7 +39,7 @@ int create_temp(const std::string &target, const struct stat *old, std::string &
             return -1;
         }
         // A replaced file keeps its permission bits; a new one gets what open("w") gives.
-        if (old && ::fchmod(fd, old->st_mode & 07777) != 0) {
+        if (mode >= 0 && ::fchmod(fd, static_cast<mode_t>(mode & 07777)) != 0) {
             ::close(fd);
             ::unlink(tmp_path.c_str());
             return -1;
@@ -59,6 +60,32 @@ bool opens_as_path(TraceState &st, PyObject *path) {
            PyMethod_GET_FUNCTION(open.get()) == own.get();
 }
 
+/// What stat() says of an existing file.
+struct FileStatus {
+    long mode;
+    long uid;
+};
+
+/// `os.stat(path)` as the module imported it: the C library's own stat() is a symbol
+/// of glibc 2.33 and would raise the oldest system the wheels can run on to that.
+/// False when the path does not exist; *unknown* set when it cannot be read otherwise.
+bool file_status(TraceState &st, PyObject *path, FileStatus &out, bool &unknown) {
+    unknown = false;
+    Ref result = Ref::steal(PyObject_CallOneArg(st.stat, path));
+    if (!result) {
+        if (!PyErr_ExceptionMatches(PyExc_OSError)) throw PyErrSet{};
+        unknown = !PyErr_ExceptionMatches(PyExc_FileNotFoundError);
+        PyErr_Clear();
+        return false;
+    }
+    Ref mode = require(PyObject_GetAttrString(result.get(), "st_mode"));
+    Ref uid = require(PyObject_GetAttrString(result.get(), "st_uid"));
+    out.mode = PyLong_AsLong(mode.get());
+    out.uid = PyLong_AsLong(uid.get());
+    if (PyErr_Occurred()) throw PyErrSet{};
+    return true;
+}
+
 }  // namespace
 
 bool save_replacing_atomically(TraceState &st, PyObject *path,
@@ -70,17 +97,19 @@ bool save_replacing_atomically(TraceState &st, PyObject *path,
     if (!PyUnicode_Check(real.get())) return false;
     std::string target = fs_bytes(real.get());
 
-    struct stat old;
-    bool exists = ::stat(target.c_str(), &old) == 0;
-    if (!exists && errno != ENOENT) return false;
+    FileStatus old{};
+    bool unknown;
+    const bool exists = file_status(st, real.get(), old, unknown);
+    if (unknown) return false;
     // "May write" is judged for the effective user, as open("w") would judge it; plain
     // access() asks about the real user and would let a read-only file be replaced.
-    if (exists && !(S_ISREG(old.st_mode) && old.st_uid == ::geteuid() &&
+    if (exists && !(S_ISREG(static_cast<mode_t>(old.mode)) &&
+                    old.uid == static_cast<long>(::geteuid()) &&
                     ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) == 0))
         return false;
 
     std::string tmp;
-    int fd = create_temp(target, exists ? &old : nullptr, tmp);
+    int fd = create_temp(target, exists ? old.mode : -1, tmp);
     if (fd < 0) return false;
 
     // The descriptor stays ours alone (the file object is made with closefd=False):

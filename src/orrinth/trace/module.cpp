@@ -92,6 +92,8 @@ int trace_exec(PyObject *module) noexcept {
         {
             Ref os_path = import_module("os.path");
             st.realpath = require(PyObject_GetAttrString(os_path.get(), "realpath")).release();
+            Ref os = import_module("os");
+            st.stat = require(PyObject_GetAttrString(os.get(), "stat")).release();
         }
         Ref modname = require(PyModule_GetNameObject(module));
 
@@ -137,6 +139,7 @@ int trace_traverse(PyObject *module, visitproc visit, void *arg) {
     Py_VISIT(st->fn_type);
     Py_VISIT(st->path_type);
     Py_VISIT(st->realpath);
+    Py_VISIT(st->stat);
     Py_VISIT(st->trace_event_cls);
     Py_VISIT(st->trace_cls);
     Py_VISIT(st->add_event_fn);
@@ -149,6 +152,7 @@ int trace_clear(PyObject *module) {
     Py_CLEAR(st->fn_type);
     Py_CLEAR(st->path_type);
     Py_CLEAR(st->realpath);
+    Py_CLEAR(st->stat);
     // The readers only compare against these; clearing the type makes them inapplicable.
     st->event_fields.init(nullptr, nullptr, 0);
     st->trace_fields.init(nullptr, nullptr, 0);

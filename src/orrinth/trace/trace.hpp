@@ -54,6 +54,7 @@ struct TraceState {
     PyObject *fn_type;     // this module's native function type
     PyObject *path_type;   // pathlib.Path as imported (decides atomic saving)
     PyObject *realpath;    // os.path.realpath
+    PyObject *stat;        // os.stat
     // The classes as created at import, and Trace's own add_event: the fast paths apply
     // to instances of exactly these classes while they stay as created.
     PyObject *trace_event_cls;
