@@ -25,20 +25,27 @@ namespace orrinth {
 ///
 ///   static constexpr const char *kModuleName;    // "orrinth.trace"
 ///   static constexpr const char *kFunctionType;  // "orrinth.trace.native_function"
-///   PyObject *fn_type;                           // set here, before the body runs
+///   PyObject *fn_type;                           // created here, before the body runs
 ///   ORRINTH_INTERNED_NAMES(...)                  // interned here, before the body runs
-///   template <class F> void for_each_ref(F &&f); // f(PyObject *&) on every reference the
-///                                                // state owns, names and fn_type included
-///   void forget_borrowed();                      // drop what only borrows from those
-///                                                // references (before they are cleared)
 ///   void exec(PyObject *module);                 // the module body
+///   template <class F> void for_each_ref(F &&f); // f(PyObject *&) on every other
+///                                                // reference the state owns
+///   void forget_borrowed();                      // drop what only borrows from the owned
+///                                                // references (before they are cleared)
 ///
-/// Every owned reference is listed once, in for_each_ref, so that the collector sees all
-/// of them and clearing drops all of them.
+/// Every owned reference is listed once, so that the collector sees all of them and
+/// clearing drops all of them.
 template <class State>
 struct ModuleDefinition {
     static State *state_of(PyObject *module) {
         return static_cast<State *>(PyModule_GetState(module));
+    }
+
+    template <class F>
+    static void for_each_owned(State &st, F &&f) {
+        f(st.fn_type);
+        st.for_each_name([&](PyObject *&name, const char *) { f(name); });
+        st.for_each_ref(f);
     }
 
     static int exec(PyObject *module) noexcept {
@@ -57,7 +64,7 @@ struct ModuleDefinition {
         State *st = state_of(module);
         if (!st) return 0;
         int rc = 0;
-        st->for_each_ref([&](PyObject *&field) {
+        for_each_owned(*st, [&](PyObject *&field) {
             if (rc == 0 && field) rc = visit(field, arg);
         });
         return rc;
@@ -67,7 +74,7 @@ struct ModuleDefinition {
         State *st = state_of(module);
         if (!st) return 0;
         st->forget_borrowed();
-        st->for_each_ref([](PyObject *&field) { Py_CLEAR(field); });
+        for_each_owned(*st, [](PyObject *&field) { Py_CLEAR(field); });
         return 0;
     }
 

@@ -72,15 +72,14 @@ struct TraceState {
     /// The module body (module.cpp): imports, the classes, the fast readers.
     void exec(PyObject *module);
 
+    /// The references the body stores (ModuleDefinition adds fn_type and the names).
     template <class F>
     void for_each_ref(F &&f) {
-        f(fn_type);
         f(path_type);
         f(realpath);
         f(trace_event_cls);
         f(trace_cls);
         f(add_event_fn);
-        for_each_name([&](PyObject *&name, const char *) { f(name); });
     }
 
     /// The readers only compare against the classes and names; made inapplicable here,

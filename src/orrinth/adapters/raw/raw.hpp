@@ -43,12 +43,11 @@ struct RawState {
     /// The module body (module.cpp): imports and the RawAgent class.
     void exec(PyObject *module);
 
+    /// The references the body stores (ModuleDefinition adds fn_type and the names).
     template <class F>
     void for_each_ref(F &&f) {
-        f(fn_type);
         f(kw_content);
         f(kw_content_meta);
-        for_each_name([&](PyObject *&name, const char *) { f(name); });
     }
 
     void forget_borrowed() {}
