@@ -13,7 +13,8 @@ namespace orrinth {
 struct FnObject;
 
 /// The body of a native function. `args` holds exactly `nparams` bound arguments,
-/// borrowed from the caller (defaults filled in); it returns a new reference or NULL.
+/// borrowed from the caller (defaults filled in; valid for the whole call, see ref.hpp);
+/// it returns a new reference or NULL.
 using Impl = PyObject *(*)(FnObject *fn, PyObject *const *args);
 
 /// A parameter: its name and its annotation text (nullptr: not annotated).
