@@ -63,7 +63,7 @@ PyObject *trace_snapshot(FnObject *fn, PyObject *const *args) noexcept {
     });
 }
 
-const Param kParams[] = {{"self", nullptr}, {"up_to_turn", "int"}};
+const Param kSelfUpToTurn[] = {{"self", nullptr}, {"up_to_turn", "int"}};
 
 }  // namespace
 
@@ -79,7 +79,7 @@ const FunctionDef snapshot_def = {
     "            up_to_turn: Inclusive upper bound on turn numbers to include.\n"
     "        ",
     "Trace",
-    kParams,
+    kSelfUpToTurn,
     2,
     trace_snapshot,
 };

@@ -87,8 +87,8 @@ PyObject *agent_get_state(FnObject *fn, PyObject *const *args) noexcept {
 
 // ---- dispatch -------------------------------------------------------------------
 
-/// The key test of the metadata walk: `key != "content"`.
-bool key_passes(RawState &st, PyObject *key) {
+/// Whether an entry of a dict result goes into the metadata: `key != "content"`.
+bool is_metadata_key(RawState &st, PyObject *key) {
     if (PyUnicode_CheckExact(key)) {
         require(PyUnicode_READY(key));
         return !exact_str_equal(key, st.str_content);
@@ -164,7 +164,7 @@ Ref content_of(RawState &st, PyObject *result) {
 Ref metadata_of(RawState &st, PyObject *result) {
     Ref meta = require(PyDict_New());
     auto add = [&](const Ref &key, const Ref &value) {
-        if (key_passes(st, key.get())) require(PyDict_SetItem(meta.get(), key.get(), value.get()));
+        if (is_metadata_key(st, key.get())) require(PyDict_SetItem(meta.get(), key.get(), value.get()));
     };
     if (PyDict_CheckExact(result)) {
         walk_exact_dict(result, add);
