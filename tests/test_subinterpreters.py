@@ -1,11 +1,10 @@
 """The adapter module in interpreters that have a GIL of their own (3.12 and later)."""
 import importlib.util
-import os
-import subprocess
 import sys
-import textwrap
 
 import pytest
+
+from support import run_python
 
 HAS_ISOLATED_INTERPRETERS = sys.version_info >= (3, 12) and any(
     importlib.util.find_spec(name) for name in ("_interpreters", "_xxsubinterpreters"))
@@ -14,7 +13,7 @@ pytestmark = pytest.mark.skipif(not HAS_ISOLATED_INTERPRETERS,
                                 reason="this interpreter cannot create isolated interpreters")
 
 # Runs in a child process: a crash there fails the test instead of the whole run.
-DRIVER = textwrap.dedent('''
+DRIVER = '''
     import sys, threading
     try:
         import _interpreters as interpreters        # 3.13
@@ -70,13 +69,11 @@ DRIVER = textwrap.dedent('''
     print("adapter:", failures)
     print("trace:", run(interps[0], "import orrinth.trace"))
     for i in interps: interpreters.destroy(i)
-''')
+'''
 
 
 def test_adapter_runs_in_isolated_interpreters_on_threads():
-    path = os.pathsep.join(p for p in sys.path if p)
-    r = subprocess.run([sys.executable, "-c", DRIVER, "4"], capture_output=True, text=True,
-                       env={**os.environ, "PYTHONPATH": path}, timeout=120)
+    r = run_python(DRIVER, 4)
     assert r.returncode == 0, r.stderr
     adapter, trace = r.stdout.splitlines()
     assert adapter == "adapter: " + repr([None] * 4)

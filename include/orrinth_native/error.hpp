@@ -78,9 +78,9 @@ class SavedError {
     SavedError &operator=(const SavedError &) = delete;
     ~SavedError() { Py_XDECREF(exc_); }
 
-    /// Raise the saved exception again; with `chain_cleanup_error` the exception raised
+    /// Raise the saved exception again. With `chain_cleanup_error`, an exception raised
     /// by the cleanup (if any) is kept instead and the saved one becomes its __context__,
-    /// as a `finally:` block that fails would do.
+    /// as a `finally:` block that fails would do; without it the cleanup's is dropped.
     void restore(bool chain_cleanup_error) noexcept {
         if (chain_cleanup_error && PyErr_Occurred()) {
             PyObject *cleanup = take_raised();
