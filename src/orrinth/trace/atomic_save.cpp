@@ -78,8 +78,7 @@ bool file_status(TraceState &st, PyObject *path, FileStatus &out, bool &unknown)
         PyErr_Clear();
         return false;
     }
-    Ref mode = require(PyObject_GetAttrString(result.get(), "st_mode"));
-    Ref uid = require(PyObject_GetAttrString(result.get(), "st_uid"));
+    Ref mode = getattr(result.get(), st.str_st_mode), uid = getattr(result.get(), st.str_st_uid);
     out.mode = PyLong_AsLong(mode.get());
     out.uid = PyLong_AsLong(uid.get());
     if (PyErr_Occurred()) throw PyErrSet{};

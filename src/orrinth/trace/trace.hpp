@@ -38,6 +38,8 @@ namespace orrinth::trace {
     X(parents, "parents")                   \
     X(exist_ok, "exist_ok")                 \
     X(open, "open")                         \
+    X(st_mode, "st_mode")                   \
+    X(st_uid, "st_uid")                     \
     X(write, "write")                       \
     X(close, "close")                       \
     X(w, "w")                               \
