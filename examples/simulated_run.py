@@ -10,8 +10,9 @@ Three plain Python functions become agents through ``RawAgent``:
 A small harness loop below routes every reply to its recipient, records each message
 with token counts and costs, records the support agent's state changes, injects one
 fault (the first refund request to billing times out) and evaluates two run-level
-properties. It then prints the transcript, the cost per agent, what a snapshot taken at
-a middle turn holds, saves the trace as JSON Lines and reads it back.
+properties. It then prints the transcript and the cost per agent (with the code behind
+``orrinth show``), what a snapshot taken at a middle turn holds, saves the trace as JSON
+Lines and reads it back.
 
 Run it with ``python examples/simulated_run.py [--run-dir DIR]``; by default the trace is
 written to ``runs/<date>-<time>/trace.jsonl`` under the current directory. The exit status
@@ -23,7 +24,6 @@ from __future__ import annotations
 
 import argparse
 import sys
-import textwrap
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -31,6 +31,7 @@ from typing import Any
 
 from orrinth.adapters.raw import RawAgent
 from orrinth.agent import Message
+from orrinth.cli.show import heading, print_costs, print_properties, print_transcript
 from orrinth.trace import Trace, TraceEvent
 
 MAX_TURNS = 12
@@ -293,55 +294,8 @@ class Harness:
 
 
 # ---------------------------------------------------------------------------
-# Reporting.
+# Reporting: the transcript, costs and checks as `orrinth show` prints them.
 # ---------------------------------------------------------------------------
-
-
-def heading(title: str) -> None:
-    print()
-    print(title)
-    print("-" * len(title))
-
-
-def print_transcript(trace: Trace, started: float) -> None:
-    heading("Transcript")
-    print(f"{'turn':>4}  {'time':>6}  {'from':<8}  {'to':<8}  message")
-    indent = " " * 36
-    for event in trace.events:
-        elapsed = f"{event.timestamp - started:5.1f}s"
-        if event.type == "message":
-            lines = textwrap.wrap(str(event.data["content"]), WIDTH - len(indent)) or [""]
-            print(f"{event.turn:>4}  {elapsed:>6}  {event.agent or '':<8}  {event.data['to']:<8}  {lines[0]}")
-            for line in lines[1:]:
-                print(indent + line)
-        elif event.type == "state_change":
-            changes = ", ".join(
-                f"{key}: {change['from']!r} -> {change['to']!r}" for key, change in event.data["changes"].items()
-            )
-            for i, line in enumerate(textwrap.wrap(changes, WIDTH - len(indent) - 9)):
-                print(indent + ("(state)  " if i == 0 else " " * 9) + line)
-        elif event.type == "fault_injected":
-            print(
-                f"{event.turn:>4}  {elapsed:>6}  {'!! fault':<8}  {event.agent or '':<8}  "
-                f"{event.data['fault']} after {event.data['after_s']} s; dropped {event.data['dropped']!r}"
-            )
-
-
-def print_costs(trace: Trace) -> None:
-    summary = trace.cost_summary()
-    heading("Tokens and cost per agent")
-    print(f"{'agent':<10} {'messages':>8} {'input tok':>10} {'output tok':>11} {'cost (USD)':>12}")
-    for name, figures in summary.per_agent.items():
-        print(
-            f"{name:<10} {figures['turns']:>8} {figures['input_tokens']:>10,} "
-            f"{figures['output_tokens']:>11,} {figures['cost_usd']:>12.6f}"
-        )
-    messages = sum(int(f["turns"]) for f in summary.per_agent.values())
-    print(f"{'':-<10} {'':->8} {'':->10} {'':->11} {'':->12}")
-    print(
-        f"{'total':<10} {messages:>8} {summary.total_input_tokens:>10,} "
-        f"{summary.total_output_tokens:>11,} {summary.total_cost_usd:>12.6f}"
-    )
 
 
 def print_snapshot(trace: Trace, turn: int) -> None:
@@ -362,17 +316,6 @@ def print_snapshot(trace: Trace, turn: int) -> None:
     whole = trace.cost_summary().total_cost_usd
     so_far = snap.cost_summary().total_cost_usd
     print(f"cost so far  ${so_far:.6f} of ${whole:.6f} for the whole run ({so_far / whole:.0%})")
-
-
-def print_properties(trace: Trace) -> bool:
-    heading("Run-level property checks (turn -1)")
-    all_passed = True
-    for event in trace.events:
-        if event.type == "property_check":
-            passed = bool(event.data["passed"])
-            all_passed = all_passed and passed
-            print(f"{'PASS' if passed else 'FAIL'}  {event.data['property']:<28} {event.data['detail']}")
-    return all_passed
 
 
 def save_and_verify(trace: Trace, path: Path) -> bool:
