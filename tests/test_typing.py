@@ -71,6 +71,15 @@ def test_the_stubs_themselves_pass_strict_mypy(mypy_env: tuple[dict[str, str], P
     assert proc.stdout.startswith("Success: no issues found in 2 source files")
 
 
+def test_the_command_line_and_recorder_pass_strict_mypy(mypy_env: tuple[dict[str, str], Path]) -> None:
+    env, config = mypy_env
+    env = {k: v for k, v in env.items() if k != "MYPYPATH"}
+    source = ROOT / "src" / "orrinth"
+    proc = run_mypy((env, config), source / "cli", source / "recorder.py", source / "__main__.py")
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert proc.stdout.startswith("Success: no issues found")
+
+
 def test_strict_mypy_refuses_each_marked_misuse(mypy_env: tuple[dict[str, str], Path]) -> None:
     bad = TYPING / "usage_bad.py"
     expected = set()

@@ -74,8 +74,8 @@ def _timeline(events: list[TraceEvent]) -> str:
                               f'markerHeight="7" orient="auto-start-reverse"><path d="M0,0 L10,5 L0,10 z" '
                               f'fill="{c}"/></marker>' for i, c in enumerate(PALETTE)) + "</defs>"]
     for i, name in enumerate(lanes):
-        y = TOP + LANE_H * i
-        out.append(f'<rect x="0" y="{y}" width="{width}" height="{LANE_H}" fill="{"#fbfcfd" if i % 2 else "#f1f4f8"}"/>')
+        band = TOP + LANE_H * i
+        out.append(f'<rect x="0" y="{band}" width="{width}" height="{LANE_H}" fill="{"#fbfcfd" if i % 2 else "#f1f4f8"}"/>')
         out.append(f'<text x="10" y="{lane_y[name] + 4}" class="who" fill="{colour[name]}" '
                    f'style="font-weight:600;fill:{colour[name]}">{escape(name)}</text>')
     # Turn bands: a label where each turn begins, and a faint line between turns.
@@ -127,7 +127,7 @@ def _timeline(events: list[TraceEvent]) -> str:
 def _cost_bars(trace: Trace) -> str:
     per_agent = trace.cost_summary().per_agent
     top = max((f["cost_usd"] for f in per_agent.values()), default=0.0) or 1.0
-    rows = []
+    rows: list[str] = []
     for i, (name, figures) in enumerate(per_agent.items()):
         w = max(1.0, 420 * figures["cost_usd"] / top)
         y = 8 + 28 * i

@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import csv
 import json
-import sys
 from collections.abc import Callable, Iterator
 from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
@@ -103,7 +102,7 @@ def write_table(rows: list[Row], out: TextIO) -> None:
     table = Table(show_footer=len(rows) > 1, box=box.SIMPLE_HEAD)
     headers = ["file", "events", "last turn", "messages", "input tok", "output tok", "cost (USD)", "faults",
                "checks ok", "checks failed"]
-    footers = {column: f"{sum(r[column] for r in rows):,}"  # type: ignore[literal-required]
+    footers = {column: f"{sum(r[column] for r in rows):,}"
                for column in ("events", "messages", "input_tokens", "output_tokens", "faults", "checks_passed",
                               "checks_failed")}
     footers.update(file=f"{len(rows)} runs", cost_usd=f"{sum(r['cost_usd'] for r in rows):.6f}")
