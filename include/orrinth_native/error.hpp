@@ -111,41 +111,4 @@ class SavedError {
     PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
 };
 
-/// The note that follows the argument type error when a subclass instance was given.
-inline constexpr const char *kSubclassNote =
-    "Instances of subclasses of built-in types are refused here. "
-    "Convert the value to the exact built-in type first.";
-
-/// `text` (UTF-8) cut to at most `max` bytes, never inside a character: "%.200s" would
-/// cut a multi-byte character in two and show a replacement character in its place.
-inline Ref utf8_prefix(const char *text, size_t max = 200) {
-    size_t n = 0;
-    while (n < max && text[n] != '\0') n++;
-    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) n--;
-    return require(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), "replace"));
-}
-
-/// Raise the argument type error: "Argument 'param' has incorrect type (expected
-/// `expected`, got `got`)", each name cut to 200 bytes; `subclass` adds the note.
-[[noreturn]] inline void raise_incorrect_type(const char *param, const char *expected,
-                                              const char *got, bool subclass) {
-    Ref p = utf8_prefix(param), e = utf8_prefix(expected), g = utf8_prefix(got);
-    if (subclass)
-        PyErr_Format(PyExc_TypeError, "Argument '%U' has incorrect type (expected %U, got %U). %s",
-                     p.get(), e.get(), g.get(), kSubclassNote);
-    else
-        PyErr_Format(PyExc_TypeError, "Argument '%U' has incorrect type (expected %U, got %U)",
-                     p.get(), e.get(), g.get());
-    throw PyErrSet{};
-}
-
-/// Argument type test for parameters declared with a built-in type: the object's
-/// type must be exactly `expected` (or the object None, when `allow_none`).
-inline void check_exact_type(PyObject *obj, PyTypeObject *expected, const char *param,
-                             bool allow_none = false) {
-    if (Py_IS_TYPE(obj, expected) || (allow_none && obj == Py_None)) return;
-    raise_incorrect_type(param, expected->tp_name, Py_TYPE(obj)->tp_name,
-                         PyObject_TypeCheck(obj, expected));
-}
-
 }  // namespace orrinth

@@ -2,7 +2,7 @@
 // instance dict, for exactly one class, when that cannot differ from `obj.name`.
 #pragma once
 
-#include "error.hpp"
+#include "mro.hpp"
 
 namespace orrinth {
 
@@ -93,24 +93,11 @@ class InstanceDictReader {
 
   private:
     bool validate(PyTypeObject *t) {
+        // A metaclass's instances are classes, read through type's own lookup.
+        if (PyType_IsSubtype(t, &PyType_Type)) return false;
         if (method_name_ && (!t->tp_dict || PyDict_GetItem(t->tp_dict, method_name_) != method_))
             return false;
-        PyObject *mro = t->tp_mro;
-        if (!mro || !PyTuple_Check(mro)) return false;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); i++) {
-            PyObject *base = PyTuple_GET_ITEM(mro, i);
-            if (base == reinterpret_cast<PyObject *>(&PyBaseObject_Type)) continue;
-            if (!PyType_Check(base)) return false;
-            PyObject *dict = reinterpret_cast<PyTypeObject *>(base)->tp_dict;
-            if (!dict || !PyDict_Check(dict)) return false;
-            // Lookups of exact str keys in a class dict run no Python code.
-            if (PyDict_GetItemString(dict, "__getattribute__")) return false;
-            for (int k = 0; k < count_; k++) {
-                PyObject *attr = PyDict_GetItem(dict, names_[k]);
-                if (attr && Py_TYPE(attr)->tp_descr_set) return false;
-            }
-        }
-        return true;
+        return generic_lookup_applies(t, names_, count_);
     }
 
     PyTypeObject *cls_ = nullptr;
@@ -120,57 +107,6 @@ class InstanceDictReader {
     PyObject *method_ = nullptr;
     unsigned version_ = 0;
     bool ok_ = false;
-};
-
-/// Memory hints for a walk over a list of instances of one class: with large lists
-/// the walk waits on cache misses (object, instance dict, dict entries) far more than
-/// it computes. Prefetching only touches memory that is alive at the moment (the list
-/// holds the objects, the objects hold their dicts); it changes no behaviour.
-class ListPrefetcher {
-  public:
-    static constexpr Py_ssize_t kDistance = 8;
-
-    explicit ListPrefetcher(PyTypeObject *cls) : cls_(cls) {}
-
-    /// Call before handling item `i` of `list` (an exact list, re-read every step).
-    /// Always inlined: GCC otherwise judges a function of prefetches alone to be free
-    /// of effects and deletes its calls.
-    __attribute__((always_inline)) void before(PyObject *list, Py_ssize_t i) const noexcept {
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-        const Py_ssize_t n = PyList_GET_SIZE(list);
-        PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;
-        if (i + 2 * kDistance < n) {
-            char *obj = reinterpret_cast<char *>(items[i + 2 * kDistance]);
-            __builtin_prefetch(obj);
-            __builtin_prefetch(obj - 4 * sizeof(PyObject *));  // managed dict pointers
-        }
-        if (i + kDistance < n) {
-            PyObject *obj = items[i + kDistance];
-            if (Py_TYPE(obj) == cls_ && (cls_->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
-                // 3.11 keeps a materialised instance dict three words before the object.
-                PyObject *dict = reinterpret_cast<PyObject **>(obj)[-3];
-                if (dict) __builtin_prefetch(dict);
-            }
-        }
-        if (i + kDistance / 2 < n) {
-            PyObject *obj = items[i + kDistance / 2];
-            if (Py_TYPE(obj) == cls_ && (cls_->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
-                PyObject *dict = reinterpret_cast<PyObject **>(obj)[-3];
-                if (dict && PyDict_CheckExact(dict)) {
-                    char *keys = reinterpret_cast<char *>(
-                        reinterpret_cast<PyDictObject *>(dict)->ma_keys);
-                    for (int line = 0; line < 6; line++) __builtin_prefetch(keys + 64 * line);
-                }
-            }
-        }
-#else
-        (void)list;
-        (void)i;
-#endif
-    }
-
-  private:
-    PyTypeObject *cls_;
 };
 
 }  // namespace orrinth

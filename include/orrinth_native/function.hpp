@@ -2,7 +2,7 @@
 // Python function (vectorcall, method descriptor, __code__, signature, ceval's argument errors).
 #pragma once
 
-#include "error.hpp"
+#include "arguments.hpp"
 
 #include <structmember.h>
 
@@ -32,8 +32,6 @@ struct FunctionDef {
     int nparams;
     Impl impl;
 };
-
-inline constexpr int kMaxParams = 8;
 
 struct FnObject {
     PyObject_HEAD
@@ -76,130 +74,16 @@ inline Ref load_global(FnObject *fn, PyObject *name) {
     throw PyErrSet{};
 }
 
-namespace detail {
 
-/// ceval.c too_many_positional(), for functions without keyword-only parameters.
-inline void too_many_positional(FnObject *fn, Py_ssize_t given) {
-    Py_ssize_t argcount = fn->nparams;
-    Py_ssize_t defcount = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
-    bool plural;
-    PyObject *sig;
-    if (defcount) {
-        plural = true;
-        sig = PyUnicode_FromFormat("from %zd to %zd", argcount - defcount, argcount);
-    } else {
-        plural = argcount != 1;
-        sig = PyUnicode_FromFormat("%zd", argcount);
-    }
-    if (!sig) return;
-    // No keyword-only parameters here, so ceval's "(and N keyword-only ...)" part is empty.
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given",
-                 fn->qualname, sig, plural ? "s" : "", given, given == 1 ? "was" : "were");
-    Py_DECREF(sig);
-}
-
-/// ceval.c missing_arguments() + format_missing() for positional parameters.
-inline void missing_arguments(FnObject *fn, PyObject *const *slots, Py_ssize_t upto) {
-    Ref names = Ref::steal(PyList_New(0));
-    if (!names) return;
-    for (Py_ssize_t i = 0; i < upto; i++) {
-        if (slots[i]) continue;
-        PyObject *r = PyObject_Repr(PyTuple_GET_ITEM(fn->names, i));
-        if (!r) return;
-        int rc = PyList_Append(names.get(), r);
-        Py_DECREF(r);
-        if (rc < 0) return;
-    }
-    Py_ssize_t len = PyList_GET_SIZE(names.get());
-    Ref text;
-    if (len == 1) {
-        text = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
-    } else if (len == 2) {
-        text = Ref::steal(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0),
-                                               PyList_GET_ITEM(names.get(), 1)));
-    } else {
-        Ref tail = Ref::steal(PyUnicode_FromFormat(", %U, and %U",
-                                                   PyList_GET_ITEM(names.get(), len - 2),
-                                                   PyList_GET_ITEM(names.get(), len - 1)));
-        if (!tail) return;
-        Ref head_list = Ref::steal(PyList_GetSlice(names.get(), 0, len - 2));
-        if (!head_list) return;
-        Ref sep = Ref::steal(PyUnicode_FromString(", "));
-        if (!sep) return;
-        Ref head = Ref::steal(PyUnicode_Join(sep.get(), head_list.get()));
-        if (!head) return;
-        text = Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
-    }
-    if (!text) return;
-    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", fn->qualname,
-                 (int)len, "positional", len == 1 ? "" : "s", text.get());
-}
-
-}  // namespace detail
-
-/// Bind the arguments of a vectorcall exactly as ceval.c initialize_locals() does for a
-/// Python function whose parameters are all positional-or-keyword, then run the body.
-/// The arguments stay borrowed: the caller keeps them alive for the whole call.
+/// The vectorcall of every native function: bind the arguments as the interpreter binds
+/// a Python function's, then run the body. The arguments stay borrowed: the caller keeps
+/// them alive for the whole call.
 inline PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
                                PyObject *kwnames) noexcept {
     FnObject *fn = reinterpret_cast<FnObject *>(self);
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const Py_ssize_t argcount = fn->nparams;
     PyObject *slots[kMaxParams] = {};
-    const Py_ssize_t npos = nargs < argcount ? nargs : argcount;
-    for (Py_ssize_t i = 0; i < npos; i++) slots[i] = args[i];
-
-    if (kwnames) {
-        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        PyObject *const *names = &PyTuple_GET_ITEM(fn->names, 0);
-        for (Py_ssize_t k = 0; k < nkw; k++) {
-            PyObject *kw = PyTuple_GET_ITEM(kwnames, k);
-            PyObject *value = args[nargs + k];
-            if (!PyUnicode_Check(kw)) {
-                PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", fn->qualname);
-                return nullptr;
-            }
-            Py_ssize_t j = 0;
-            // Speed hack, as in ceval: interned names usually match by pointer.
-            for (; j < argcount; j++)
-                if (names[j] == kw) break;
-            if (j == argcount) {
-                for (j = 0; j < argcount; j++) {
-                    int eq = PyObject_RichCompareBool(kw, names[j], Py_EQ);
-                    if (eq < 0) return nullptr;
-                    if (eq) break;
-                }
-            }
-            if (j == argcount) {
-                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                             fn->qualname, kw);
-                return nullptr;
-            }
-            if (slots[j]) {
-                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
-                             fn->qualname, kw);
-                return nullptr;
-            }
-            slots[j] = value;
-        }
-    }
-
-    if (nargs > argcount) {
-        detail::too_many_positional(fn, nargs);
-        return nullptr;
-    }
-    if (nargs < argcount) {
-        const Py_ssize_t defcount = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
-        const Py_ssize_t m = argcount - defcount;
-        for (Py_ssize_t i = nargs; i < m; i++) {
-            if (!slots[i]) {
-                detail::missing_arguments(fn, slots, m);
-                return nullptr;
-            }
-        }
-        for (Py_ssize_t i = 0; i < defcount; i++)
-            if (!slots[m + i]) slots[m + i] = PyTuple_GET_ITEM(fn->defaults, i);
-    }
+    const Signature sig{fn->qualname, fn->names, fn->defaults};
+    if (!bind_arguments(sig, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) return nullptr;
     return fn->impl(fn, slots);
 }
 

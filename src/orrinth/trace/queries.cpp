@@ -87,16 +87,6 @@ void add_event_to(TraceState &st, PyObject *trace, PyObject *event) {
     call_method(trace, st.str_add_event, event);
 }
 
-bool less_equal(PyObject *left, PyObject *right) {
-    if (PyLong_CheckExact(left) && PyLong_CheckExact(right)) {
-        int overflow_left = 0, overflow_right = 0;
-        long a = PyLong_AsLongAndOverflow(left, &overflow_left);
-        long b = PyLong_AsLongAndOverflow(right, &overflow_right);
-        if (!overflow_left && !overflow_right) return a <= b;
-    }
-    return compare(left, right, Py_LE);
-}
-
 namespace {
 
 const Param kSelf[] = {{"self", nullptr}};

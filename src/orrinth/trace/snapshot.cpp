@@ -4,6 +4,17 @@
 namespace orrinth::trace {
 namespace {
 
+/// `left <= right` as an `if` takes it; exact ints compared in C.
+bool less_equal(PyObject *left, PyObject *right) {
+    if (PyLong_CheckExact(left) && PyLong_CheckExact(right)) {
+        int overflow_left = 0, overflow_right = 0;
+        long a = PyLong_AsLongAndOverflow(left, &overflow_left);
+        long b = PyLong_AsLongAndOverflow(right, &overflow_right);
+        if (!overflow_left && !overflow_right) return a <= b;
+    }
+    return compare(left, right, Py_LE);
+}
+
 /// A number in the interpreter's sense: integer, index or float conversion, or complex.
 bool is_number(PyObject *obj) {
     PyNumberMethods *nb = Py_TYPE(obj)->tp_as_number;

@@ -5,6 +5,9 @@
 #include <orrinth_native/fastattr.hpp>
 #include <orrinth_native/function.hpp>
 #include <orrinth_native/objects.hpp>
+#include <orrinth_native/prefetch.hpp>
+
+#include <functional>
 
 namespace orrinth::trace {
 
@@ -79,8 +82,22 @@ Ref direct_events_list(TraceState &st, PyObject *trace);
 /// `trace._events`.
 inline Ref events_of(TraceState &st, PyObject *trace) { return getattr(trace, st.str_events_attr); }
 
-/// `left <= right` as an `if` takes it; exact ints compared in C.
-bool less_equal(PyObject *left, PyObject *right);
+/// Close `file` after a failure, keeping the failure. With `report_close_error`, an
+/// error from close() is raised instead, with the failure as its context (what a
+/// `finally:` block that fails does); without it, close()'s error is dropped.
+inline void close_after_failure(TraceState &st, PyObject *file, bool report_close_error) {
+    SavedError saved;
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(file, st.str_close));
+    saved.restore(report_close_error);
+}
+
+/// Save to `path` through a temporary file that replaces the target atomically, when
+/// `path` is a pathlib.Path whose final target is missing or a regular file we own and
+/// may write: `write(file)` fills the temporary file. Returns false when that does not
+/// apply (the caller then writes in place); throws on a failed save, after removing the
+/// temporary file and leaving the target as it was.
+bool save_replacing_atomically(TraceState &st, PyObject *path,
+                               const std::function<void(PyObject *file)> &write);
 
 // The members of Trace, in class-body order.
 extern const FunctionDef init_def;

@@ -1,0 +1,207 @@
+// include/orrinth_native/arguments.hpp: binding call arguments to parameters, and every
+// argument error the native functions raise: arity and keyword errors worded as ceval.c
+// words them for a Python function, and the exact-type test of typed parameters.
+//
+// The error formatters are cold and never inlined: they run once per failed call, and
+// keeping them out of line keeps the binder that runs on every call small.
+#pragma once
+
+#include "error.hpp"
+
+namespace orrinth {
+
+/// The largest number of parameters a native function may declare.
+inline constexpr int kMaxParams = 8;
+
+/// What the binder needs to know of a function: all its parameters are
+/// positional-or-keyword, the last `defaults` of them have defaults.
+struct Signature {
+    PyObject *qualname;  // str, used in the messages
+    PyObject *names;     // tuple of interned parameter names
+    PyObject *defaults;  // tuple, or nullptr for none
+};
+
+namespace detail {
+
+/// ceval.c too_many_positional(), for functions without keyword-only parameters.
+[[gnu::cold, gnu::noinline]] inline void too_many_positional(const Signature &sig,
+                                                             Py_ssize_t given) {
+    Py_ssize_t argcount = PyTuple_GET_SIZE(sig.names);
+    Py_ssize_t defcount = sig.defaults ? PyTuple_GET_SIZE(sig.defaults) : 0;
+    bool plural;
+    Ref takes;
+    if (defcount) {
+        plural = true;
+        takes = Ref::steal(PyUnicode_FromFormat("from %zd to %zd", argcount - defcount, argcount));
+    } else {
+        plural = argcount != 1;
+        takes = Ref::steal(PyUnicode_FromFormat("%zd", argcount));
+    }
+    if (!takes) return;
+    // No keyword-only parameters here, so ceval's "(and N keyword-only ...)" part is empty.
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given",
+                 sig.qualname, takes.get(), plural ? "s" : "", given,
+                 given == 1 ? "was" : "were");
+}
+
+/// ceval.c missing_arguments() + format_missing() for positional parameters: the
+/// parameters before `upto` that `slots` leaves empty.
+[[gnu::cold, gnu::noinline]] inline void missing_arguments(const Signature &sig,
+                                                           PyObject *const *slots,
+                                                           Py_ssize_t upto) {
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names) return;
+    for (Py_ssize_t i = 0; i < upto; i++) {
+        if (slots[i]) continue;
+        Ref r = Ref::steal(PyObject_Repr(PyTuple_GET_ITEM(sig.names, i)));
+        if (!r || PyList_Append(names.get(), r.get()) < 0) return;
+    }
+    Py_ssize_t len = PyList_GET_SIZE(names.get());
+    Ref text;
+    if (len == 1) {
+        text = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
+    } else if (len == 2) {
+        text = Ref::steal(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0),
+                                               PyList_GET_ITEM(names.get(), 1)));
+    } else {
+        Ref tail = Ref::steal(PyUnicode_FromFormat(", %U, and %U",
+                                                   PyList_GET_ITEM(names.get(), len - 2),
+                                                   PyList_GET_ITEM(names.get(), len - 1)));
+        if (!tail) return;
+        Ref head_list = Ref::steal(PyList_GetSlice(names.get(), 0, len - 2));
+        if (!head_list) return;
+        Ref sep = Ref::steal(PyUnicode_FromString(", "));
+        if (!sep) return;
+        Ref head = Ref::steal(PyUnicode_Join(sep.get(), head_list.get()));
+        if (!head) return;
+        text = Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
+    }
+    if (!text) return;
+    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", sig.qualname,
+                 (int)len, "positional", len == 1 ? "" : "s", text.get());
+}
+
+[[gnu::cold, gnu::noinline]] inline void keywords_must_be_strings(const Signature &sig) {
+    PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", sig.qualname);
+}
+
+[[gnu::cold, gnu::noinline]] inline void unexpected_keyword(const Signature &sig, PyObject *kw) {
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", sig.qualname,
+                 kw);
+}
+
+[[gnu::cold, gnu::noinline]] inline void multiple_values(const Signature &sig, PyObject *kw) {
+    PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", sig.qualname, kw);
+}
+
+/// Put each keyword argument into its parameter's slot, as ceval.c initialize_locals()
+/// does. `values` are the keyword arguments' values, in the order of `kwnames`.
+/// Returns false with an exception set on an unknown or repeated keyword.
+inline bool bind_keywords(const Signature &sig, PyObject *kwnames, PyObject *const *values,
+                          PyObject **slots) {
+    const Py_ssize_t argcount = PyTuple_GET_SIZE(sig.names);
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    PyObject *const *names = &PyTuple_GET_ITEM(sig.names, 0);
+    for (Py_ssize_t k = 0; k < nkw; k++) {
+        PyObject *kw = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(kw)) {
+            keywords_must_be_strings(sig);
+            return false;
+        }
+        Py_ssize_t j = 0;
+        // As in ceval: interned names usually match by pointer.
+        for (; j < argcount; j++)
+            if (names[j] == kw) break;
+        if (j == argcount) {
+            // The comparison may run Python code (a str subclass's __eq__); the names
+            // tuple is the function's own and immutable, so the walk stays valid.
+            for (j = 0; j < argcount; j++) {
+                int eq = PyObject_RichCompareBool(kw, names[j], Py_EQ);
+                if (eq < 0) return false;
+                if (eq) break;
+            }
+        }
+        if (j == argcount) {
+            unexpected_keyword(sig, kw);
+            return false;
+        }
+        if (slots[j]) {
+            multiple_values(sig, kw);
+            return false;
+        }
+        slots[j] = values[k];
+    }
+    return true;
+}
+
+}  // namespace detail
+
+/// Bind a vectorcall's arguments to `slots` (kMaxParams long, zeroed by the caller) as
+/// ceval.c initialize_locals() does for a Python function whose parameters are all
+/// positional-or-keyword, defaults filled in. Returns false with the interpreter's own
+/// argument error set. The slots borrow from the caller's arguments and the defaults.
+inline bool bind_arguments(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames, PyObject **slots) {
+    const Py_ssize_t argcount = PyTuple_GET_SIZE(sig.names);
+    const Py_ssize_t npos = nargs < argcount ? nargs : argcount;
+    for (Py_ssize_t i = 0; i < npos; i++) slots[i] = args[i];
+    if (kwnames && !detail::bind_keywords(sig, kwnames, args + nargs, slots)) return false;
+    if (nargs > argcount) {
+        detail::too_many_positional(sig, nargs);
+        return false;
+    }
+    if (nargs < argcount) {
+        const Py_ssize_t defcount = sig.defaults ? PyTuple_GET_SIZE(sig.defaults) : 0;
+        const Py_ssize_t m = argcount - defcount;
+        for (Py_ssize_t i = nargs; i < m; i++) {
+            if (!slots[i]) {
+                detail::missing_arguments(sig, slots, m);
+                return false;
+            }
+        }
+        for (Py_ssize_t i = 0; i < defcount; i++)
+            if (!slots[m + i]) slots[m + i] = PyTuple_GET_ITEM(sig.defaults, i);
+    }
+    return true;
+}
+
+/// The note that follows the argument type error when a subclass instance was given.
+inline constexpr const char *kSubclassNote =
+    "Instances of subclasses of built-in types are refused here. "
+    "Convert the value to the exact built-in type first.";
+
+/// `text` (UTF-8) cut to at most `max` bytes, never inside a character: "%.200s" would
+/// cut a multi-byte character in two and show a replacement character in its place.
+inline Ref utf8_prefix(const char *text, size_t max = 200) {
+    size_t n = 0;
+    while (n < max && text[n] != '\0') n++;
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) n--;
+    return require(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), "replace"));
+}
+
+/// Raise the argument type error: "Argument 'param' has incorrect type (expected
+/// `expected`, got `got`)", each name cut to 200 bytes; `subclass` adds the note.
+[[noreturn, gnu::cold, gnu::noinline]] inline void raise_incorrect_type(const char *param,
+                                                                        const char *expected,
+                                                                        const char *got,
+                                                                        bool subclass) {
+    Ref p = utf8_prefix(param), e = utf8_prefix(expected), g = utf8_prefix(got);
+    if (subclass)
+        PyErr_Format(PyExc_TypeError, "Argument '%U' has incorrect type (expected %U, got %U). %s",
+                     p.get(), e.get(), g.get(), kSubclassNote);
+    else
+        PyErr_Format(PyExc_TypeError, "Argument '%U' has incorrect type (expected %U, got %U)",
+                     p.get(), e.get(), g.get());
+    throw PyErrSet{};
+}
+
+/// Argument type test for parameters declared with a built-in type: the object's
+/// type must be exactly `expected` (or the object None, when `allow_none`).
+inline void check_exact_type(PyObject *obj, PyTypeObject *expected, const char *param,
+                             bool allow_none = false) {
+    if (Py_IS_TYPE(obj, expected) || (allow_none && obj == Py_None)) return;
+    raise_incorrect_type(param, expected->tp_name, Py_TYPE(obj)->tp_name,
+                         PyObject_TypeCheck(obj, expected));
+}
+
+}  // namespace orrinth
