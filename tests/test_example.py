@@ -146,6 +146,18 @@ class TestTraceFile:
         assert len(Trace.from_jsonl(written[0]).get_messages()) == 12
 
 
+def test_many_runs_are_recorded_one_file_each(tmp_path: Path) -> None:
+    proc = run_example(tmp_path, "--runs", "15", "--run-dir", str(tmp_path / "batch"))
+    assert proc.returncode == 0, proc.stderr
+    files = sorted((tmp_path / "batch").glob("*.jsonl"))
+    assert [f.name for f in files] == [f"run-{i:03d}.jsonl" for i in range(1, 16)]
+    traces = [Trace.from_jsonl(f).events for f in files]
+    faults = sum(any(e.type == "fault_injected" for e in t) for t in traces)
+    failed = sum(any(e.type == "property_check" and not e.data["passed"] for e in t) for t in traces)
+    assert proc.stdout == f"recorded 15 runs in {tmp_path / 'batch'}: {faults} with a fault, {failed} with a failed check\n"
+    assert 0 < faults < 15 and failed == 3  # the fault turn and the budget vary
+
+
 def load_example(monkeypatch: pytest.MonkeyPatch) -> ModuleType:
     found = importlib.util.spec_from_file_location("simulated_run", EXAMPLE)
     assert found is not None and found.loader is not None

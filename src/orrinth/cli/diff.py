@@ -32,12 +32,12 @@ def comparable(event: TraceEvent, ignore_costs: bool) -> dict[str, Any]:
 
 
 def differing_fields(a: dict[str, Any], b: dict[str, Any]) -> list[str]:
-    """The fields that differ; for ``data``, the keys that differ within it."""
+    """The fields that differ; for ``data`` of events of one kind, the keys that differ."""
     fields: list[str] = []
     for name in a:
         if a[name] == b[name]:
             continue
-        if name == "data" and isinstance(a[name], dict) and isinstance(b[name], dict):
+        if name == "data" and a["type"] == b["type"] and isinstance(a[name], dict) and isinstance(b[name], dict):
             da: dict[Any, Any] = a[name]
             db: dict[Any, Any] = b[name]
             keys = list(da) + [k for k in db if k not in da]

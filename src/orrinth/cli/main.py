@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import time
 from collections.abc import Callable
 from pathlib import Path
 from typing import TextIO
@@ -43,10 +44,21 @@ def cmd_summary(args: argparse.Namespace, out: TextIO) -> int:
         from rich.console import Console
         from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn
 
+        # Redrawn from this thread as each file is done: no refresh thread may be running
+        # when the worker processes are forked.
         with Progress(TextColumn("reading traces"), BarColumn(), MofNCompleteColumn(), TimeElapsedColumn(),
-                      console=Console(stderr=True)) as progress:
+                      console=Console(stderr=True), auto_refresh=False) as progress:
             task = progress.add_task("read", total=len(files))
-            collect(lambda: progress.advance(task))
+
+            drawn = [0.0]
+
+            def advance() -> None:
+                progress.advance(task)
+                if time.monotonic() - drawn[0] >= 0.1:
+                    progress.refresh()
+                    drawn[0] = time.monotonic()
+
+            collect(advance)
     else:
         collect()
     {"table": write_table, "csv": write_csv, "json": write_json}[args.format](rows, out)
