@@ -99,7 +99,7 @@ def write_table(rows: list[Row], out: TextIO) -> None:
     from rich import box
     from rich.table import Table
 
-    table = Table(show_footer=len(rows) > 1, box=box.SIMPLE_HEAD)
+    table = Table(show_footer=len(rows) > 1, box=box.SIMPLE_HEAD, show_edge=False)
     headers = ["file", "events", "last turn", "messages", "input tok", "output tok", "cost (USD)", "faults",
                "checks ok", "checks failed"]
     footers = {column: f"{sum(r[column] for r in rows):,}"
