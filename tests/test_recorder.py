@@ -187,3 +187,21 @@ def test_misuse_is_refused_clearly(tmp_path: Path) -> None:
     with pytest.raises(ValueError, match="mode"):
         TraceRecorder(path, mode="r")  # type: ignore[arg-type]
     assert isinstance(rec.snapshot(3), Trace) and type(rec.snapshot(3)) is Trace
+
+
+def test_threads_adding_at_once_leave_the_file_in_the_trace_order(tmp_path: Path) -> None:
+    import threading
+
+    path = tmp_path / "run.jsonl"
+    with TraceRecorder(path) as rec:
+        def record(base: int) -> None:
+            for i in range(base, base + 150):
+                rec.add_event(nth_event(i))
+
+        threads = [threading.Thread(target=record, args=(1000 * k,)) for k in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    assert len(rec.events) == 600
+    assert Trace.from_jsonl(path).events == rec.events
