@@ -22,17 +22,16 @@ import pytest
 import orrinth
 from orrinth.cli import main
 from orrinth.trace import Trace, TraceEvent
+from support import child_env
 
 pytest.importorskip("rich", reason="the command line's table and progress bar need rich (the cli extra)")
 
-PKG_ROOT = str(Path(orrinth.__file__).resolve().parent.parent)
 AGENTS = ["planner", "coder", "reviewer", "tool"]
 
 
 def cli(*args: object, cwd: Path | None = None) -> subprocess.CompletedProcess[str]:
     """`python -m orrinth ARGS` in a fresh interpreter that imports this orrinth."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [PKG_ROOT, os.environ.get("PYTHONPATH")])))
-    return subprocess.run([sys.executable, "-m", "orrinth", *map(str, args)], cwd=cwd, env=env,
+    return subprocess.run([sys.executable, "-m", "orrinth", *map(str, args)], cwd=cwd, env=child_env(),
                           capture_output=True, text=True, timeout=300)
 
 
@@ -106,18 +105,16 @@ def test_summary_of_200_runs_in_worker_processes_agrees_with_a_plain_model(runs:
 
 
 def test_summary_formats_agree_with_each_other(runs: Path, capsys: pytest.CaptureFixture[str]) -> None:
-    picked = [runs / "run-001.jsonl", runs / "nightly"]
-    assert main(["summary", "-f", "json", "-j", "1", *map(str, picked)]) == 0
-    rows = json.loads(capsys.readouterr().out)
-    assert main(["summary", "-f", "csv", *map(str, picked)]) == 0
-    as_csv = list(csv.DictReader(io.StringIO(capsys.readouterr().out)))
-    assert [r["file"] for r in as_csv] == [r["file"] for r in rows]
-    assert all(str(r[k]) == c[k] for r, c in zip(rows, as_csv) for k in r if k != "cost_usd")
-    assert main(["summary", *map(str, picked)]) == 0
-    table = capsys.readouterr().out
-    assert all(r["file"] in table for r in rows)
-    total = sum(r["input_tokens"] for r in rows)
-    assert re.search(rf"{len(rows)} runs\s.*\s{total:,}\s", table)
+    picked = [str(runs / "run-001.jsonl"), str(runs / "nightly")]
+    outputs = []
+    for fmt in ("json", "csv", "table"):
+        assert main(["summary", "-f", fmt, "-j", "1", *picked]) == 0
+        outputs.append(capsys.readouterr().out)
+    rows = json.loads(outputs[0])
+    assert list(csv.DictReader(io.StringIO(outputs[1]))) == [
+        {k: "" if v is None else str(v) for k, v in r.items()} for r in rows]
+    assert all(r["file"] in outputs[2] for r in rows)
+    assert re.search(rf"{len(rows)} runs\s.*\s{sum(r['input_tokens'] for r in rows):,}\s", outputs[2])
 
 
 def test_show_prints_every_section_and_message(runs: Path, capsys: pytest.CaptureFixture[str]) -> None:

@@ -8,6 +8,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 import warnings
 from pathlib import Path
@@ -16,11 +17,9 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import orrinth
 from orrinth.recorder import TornLineWarning, TraceRecorder, read_recording
 from orrinth.trace import Trace, TraceEvent
-
-PKG_ROOT = str(Path(orrinth.__file__).resolve().parent.parent)
+from support import child_env
 
 texts = st.text(st.characters(blacklist_categories=("Cs",)), max_size=12)
 events = st.builds(
@@ -36,8 +35,7 @@ events = st.builds(
 
 
 def child(source: str, *args: object) -> subprocess.Popen[str]:
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [PKG_ROOT, os.environ.get("PYTHONPATH")])))
-    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(source), *map(str, args)], env=env,
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(source), *map(str, args)], env=child_env(),
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
@@ -72,7 +70,6 @@ def test_a_killed_run_keeps_every_line_written_before_the_kill(tmp_path: Path, f
         """
         import sys
         from pathlib import Path
-        sys.path.insert(0, sys.argv[3])
         from test_recorder import nth_event
         from orrinth.recorder import TraceRecorder
         rec = TraceRecorder(Path(sys.argv[1]), fsync=sys.argv[2] == "True")
@@ -81,7 +78,7 @@ def test_a_killed_run_keeps_every_line_written_before_the_kill(tmp_path: Path, f
             rec.add_event(nth_event(i))
             i += 1
         """,
-        path, fsync, Path(__file__).parent,
+        path, fsync,
     )
     try:
         deadline = time.monotonic() + 60
@@ -136,9 +133,8 @@ def test_resume_keeps_a_complete_or_blank_last_line(tmp_path: Path, tail: bytes)
         warnings.simplefilter("error")
         expected = read_recording(path).events
         with TraceRecorder(path, mode="a") as rec:
-            assert rec.events == expected
             rec.add_event(nth_event(1))
-    assert Trace.from_jsonl(path).events == [*expected, nth_event(1)]
+    assert Trace.from_jsonl(path).events == rec.events == [*expected, nth_event(1)]
     assert not (tmp_path / "run.jsonl.torn").exists()
 
 
@@ -190,18 +186,11 @@ def test_misuse_is_refused_clearly(tmp_path: Path) -> None:
 
 
 def test_threads_adding_at_once_leave_the_file_in_the_trace_order(tmp_path: Path) -> None:
-    import threading
-
-    path = tmp_path / "run.jsonl"
-    with TraceRecorder(path) as rec:
-        def record(base: int) -> None:
-            for i in range(base, base + 150):
-                rec.add_event(nth_event(i))
-
-        threads = [threading.Thread(target=record, args=(1000 * k,)) for k in range(4)]
+    with TraceRecorder(tmp_path / "run.jsonl") as rec:
+        threads = [threading.Thread(target=lambda k=k: [rec.add_event(nth_event(1000 * k + i)) for i in range(150)])
+                   for k in range(4)]
         for t in threads:
             t.start()
         for t in threads:
             t.join()
-    assert len(rec.events) == 600
-    assert Trace.from_jsonl(path).events == rec.events
+    assert len(rec.events) == 600 and Trace.from_jsonl(tmp_path / "run.jsonl").events == rec.events
