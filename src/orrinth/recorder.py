@@ -8,9 +8,11 @@ therefore leaves a file holding every event recorded before it, which ``Trace.fr
 reads back. With ``fsync=True`` each line is also forced to the storage device before
 ``add_event`` returns, so that it survives a power loss too.
 
-A process that is killed cannot leave half a line behind: the kernel completes or skips the
-single ``write``. A power loss without ``fsync``, a full disk or an external writer can; such
-a *torn* last line is handled conservatively:
+A process killed between two events leaves only complete lines, since nothing waits in a
+buffer. A kill that lands during a long line's single ``write`` (the kernel may stop it
+between memory pages), a power loss without ``fsync``, a failed write that could not be cut
+back, or another writer can leave the last line incomplete; such a *torn* last line is
+handled conservatively:
 
 * :func:`read_recording` loads the complete lines and leaves the torn one out, with a
   :class:`TornLineWarning` that says where it is and how long it is; the file is not changed.
