@@ -65,7 +65,7 @@ def _timeline(events: list[TraceEvent]) -> str:
     drawn = [e for e in events if e.type != "property_check"]
     checks = [e for e in events if e.type == "property_check"]
     step = max(14, min(46, 1000 // max(1, len(drawn))))
-    width = LEFT + step * (len(drawn) + 1) + (40 + 22 * len(checks) if checks else 0)
+    width = LEFT + step * len(drawn) + 16 + (max(60, 22 * len(checks)) + 16 if checks else 0)
     lane_y = {name: TOP + LANE_H * i + LANE_H // 2 for i, name in enumerate(lanes)}
     height = TOP + LANE_H * max(1, len(lanes)) + 16
     out = [f'<svg width="{width}" height="{height}" role="img" '
@@ -78,14 +78,18 @@ def _timeline(events: list[TraceEvent]) -> str:
         out.append(f'<rect x="0" y="{band}" width="{width}" height="{LANE_H}" fill="{"#fbfcfd" if i % 2 else "#f1f4f8"}"/>')
         out.append(f'<text x="10" y="{lane_y[name] + 4}" class="who" fill="{colour[name]}" '
                    f'style="font-weight:600;fill:{colour[name]}">{escape(name)}</text>')
-    # Turn bands: a label where each turn begins, and a faint line between turns.
+    # Turn bands: a faint line where each turn begins, numbered where there is room.
+    out.append(f'<text x="10" y="{TOP - 18}" style="fill:#5b6573">turn</text>')
     previous: int | None = None
+    labelled = -1000
     for i, event in enumerate(drawn):
-        x = LEFT + step * i + step // 2
+        x = LEFT + step * i
         if event.turn != previous:
-            out.append(f'<line x1="{x - step // 2}" y1="{TOP - 14}" x2="{x - step // 2}" y2="{height - 16}" '
+            out.append(f'<line x1="{x}" y1="{TOP - 14}" x2="{x}" y2="{height - 16}" '
                        'stroke="#c9d0d9" stroke-dasharray="2,3"/>')
-            out.append(f'<text x="{x - step // 2 + 3}" y="{TOP - 18}">turn {event.turn}</text>')
+            if x - labelled >= 8 * len(str(event.turn)) + 8:
+                out.append(f'<text x="{x + 3}" y="{TOP - 18}">{event.turn}</text>')
+                labelled = x
             previous = event.turn
     for i, event in enumerate(drawn):
         x = LEFT + step * i + step // 2
@@ -113,7 +117,7 @@ def _timeline(events: list[TraceEvent]) -> str:
                 out.append(f'<path class="fault" d="M{x},{y - 8} L{x + 8},{y + 6} L{x - 8},{y + 6} z" '
                            f'fill="#d93025">{tip}</path>')
     if checks:
-        x0 = LEFT + step * (len(drawn) + 1)
+        x0 = LEFT + step * len(drawn) + 24
         out.append(f'<text x="{x0}" y="{TOP - 18}">checks</text>')
         for i, event in enumerate(checks):
             ok = event.data.get("passed") is True
