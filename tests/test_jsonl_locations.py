@@ -124,3 +124,9 @@ def test_a_path_of_the_wrong_type_gets_advice(
     assert str(raised.value) == f"'{owner}' object has no attribute '{attr}'"
     assert raised.value.__notes__ == [f"Trace.{method} takes a pathlib.Path, {advice}"]
     assert list(tmp_path.iterdir()) == []
+
+
+def test_a_path_like_object_keeps_its_own_errors(tmp_path: Path) -> None:
+    with pytest.raises(FileNotFoundError) as raised:
+        Trace.from_jsonl(PathLike(tmp_path / "missing.jsonl"))
+    assert not hasattr(raised.value, "__notes__")

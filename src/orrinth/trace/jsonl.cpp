@@ -33,10 +33,13 @@ void write_events(TraceState &st, PyObject *self, PyObject *file, PyObject *path
     });
 }
 
-/// For a call given something other than a pathlib.Path that failed on it: say what the
-/// method takes and how to make one.
+/// For a call given something other than a pathlib.Path that failed on it for lack of what
+/// a path has (an AttributeError or TypeError): say what the method takes and how to make
+/// one. An object that behaves like a path keeps its own errors as they are.
 void note_path_expected(TraceState &st, PyObject *path, const char *method) {
-    if (PyObject_TypeCheck(path, reinterpret_cast<PyTypeObject *>(st.path_type))) return;
+    if (PyObject_TypeCheck(path, reinterpret_cast<PyTypeObject *>(st.path_type)) ||
+        !(PyErr_ExceptionMatches(PyExc_AttributeError) || PyErr_ExceptionMatches(PyExc_TypeError)))
+        return;
     add_note_to_raised([&](PyObject *) {
         if (PyUnicode_Check(path) || PyObject_HasAttrString(path, "__fspath__"))
             return require(PyUnicode_FromFormat("%s takes a pathlib.Path, not %s: pass pathlib.Path(%R)", method,
