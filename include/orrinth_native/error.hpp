@@ -97,6 +97,9 @@ class SavedError {
         exc_ = nullptr;
     }
 
+    /// The saved exception object (normalised), or NULL.
+    PyObject *value() const noexcept { return value_; }
+
   private:
     /// The raised exception as a normalised object (a new reference), clearing it. From
     /// 3.12 on a raised exception is always one, carrying its own traceback.
@@ -127,5 +130,22 @@ class SavedError {
 
     PyObject *exc_ = nullptr;
 };
+
+/// Attach a note to the exception being raised, as `exc.add_note(note)` does: type,
+/// message, traceback, __cause__ and __context__ stay as they are. `make_note(exc)` runs
+/// with no exception pending (it may call into Python) and returns a str; when it fails,
+/// or the note cannot be attached, the exception is raised again without it.
+template <class F>
+void add_note_to_raised(F &&make_note) noexcept {
+    SavedError saved;
+    if (PyObject *exc = saved.value()) {
+        try {
+            Ref note = make_note(exc);
+            Ref r = Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()));
+        } catch (...) {
+        }
+    }
+    saved.restore(/*chain_cleanup_error=*/false);
+}
 
 }  // namespace orrinth
