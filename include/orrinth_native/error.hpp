@@ -98,7 +98,7 @@ class SavedError {
     }
 
     /// The saved exception object (normalised), or NULL.
-    PyObject *value() const noexcept { return value_; }
+    PyObject *value() const noexcept { return exc_; }
 
   private:
     /// The raised exception as a normalised object (a new reference), clearing it. From
