@@ -44,12 +44,20 @@ inline void translate_current_exception() noexcept {
     }
 }
 
-/// Run a body that returns a Ref; NULL with an exception set on any failure.
+/// Run a body that returns a Ref; NULL with an exception set on any failure. A forced
+/// unwind (a thread ended at interpreter exit) passes through: see thread_exit.hpp, which
+/// is also why neither this nor any caller on the way up may be noexcept.
 template <class F>
-PyObject *entry(F &&body) noexcept {
+PyObject *entry(F &&body) {
     try {
         return body().release();
-    } catch (...) {
+    }
+#ifdef ORRINTH_FORCED_UNWIND
+    catch (abi::__forced_unwind &) {
+        throw;
+    }
+#endif
+    catch (...) {
         translate_current_exception();
         return nullptr;
     }
@@ -57,10 +65,16 @@ PyObject *entry(F &&body) noexcept {
 
 /// The same for slots and module exec functions that report -1 on failure.
 template <class F>
-int entry_int(F &&body) noexcept {
+int entry_int(F &&body) {
     try {
         return body();
-    } catch (...) {
+    }
+#ifdef ORRINTH_FORCED_UNWIND
+    catch (abi::__forced_unwind &) {
+        throw;
+    }
+#endif
+    catch (...) {
         translate_current_exception();
         return -1;
     }
@@ -72,7 +86,7 @@ class SavedError {
   public:
     /// The exception is normalised here, while nothing else is pending: normalising
     /// calls the exception's constructor, which must not run with another error set.
-    SavedError() noexcept {
+    SavedError() {
         PyErr_Fetch(&type_, &value_, &tb_);
         PyErr_NormalizeException(&type_, &value_, &tb_);
         if (tb_ && value_) PyException_SetTraceback(value_, tb_);
@@ -80,14 +94,14 @@ class SavedError {
     SavedError(const SavedError &) = delete;
     SavedError &operator=(const SavedError &) = delete;
     ~SavedError() {
-        Py_XDECREF(type_);
-        Py_XDECREF(value_);
-        Py_XDECREF(tb_);
+        release_ref(type_);
+        release_ref(value_);
+        release_ref(tb_);
     }
     /// Raise the saved exception again; with `context` the exception raised by the
     /// cleanup (if any) is kept instead and the saved one becomes its __context__,
     /// as a `finally:` block that fails would do.
-    void restore(bool chain_cleanup_error) noexcept {
+    void restore(bool chain_cleanup_error) {
         if (chain_cleanup_error && PyErr_Occurred()) {
             PyObject *t2, *v2, *tb2;
             PyErr_Fetch(&t2, &v2, &tb2);

@@ -68,7 +68,7 @@ struct AgentSums {
     Py_ssize_t turns = 0;  // one per message: cannot outgrow a Py_ssize_t
 };
 
-PyObject *trace_cost_summary(FnObject *fn, PyObject *const *args) noexcept {
+PyObject *trace_cost_summary(FnObject *fn, PyObject *const *args) {
     return entry([&] {
         TraceState &st = state(fn);
         // Agent key -> index into `sums`, in order of first message.

@@ -32,7 +32,7 @@ void save_in_place(TraceState &st, PyObject *self, PyObject *path) {
     call_method(file.get(), st.str_close);
 }
 
-PyObject *trace_to_jsonl(FnObject *fn, PyObject *const *args) noexcept {
+PyObject *trace_to_jsonl(FnObject *fn, PyObject *const *args) {
     return entry([&] {
         TraceState &st = state(fn);
         PyObject *self = args[0], *path = args[1];
@@ -88,7 +88,7 @@ void read_line(FnObject *fn, TraceState &st, ClassAttrCache &model_validate, PyO
     add_event_to(st, result, event.get());
 }
 
-PyObject *trace_from_jsonl(FnObject *fn, PyObject *const *args) noexcept {
+PyObject *trace_from_jsonl(FnObject *fn, PyObject *const *args) {
     return entry([&] {
         TraceState &st = state(fn);
         Ref result = require(PyObject_CallNoArgs(args[0]));

@@ -82,7 +82,7 @@ Ref make_trace(PyObject *module, PyObject *modname, TraceState &st) {
     return b.create();
 }
 
-int trace_exec(PyObject *module) noexcept {
+int trace_exec(PyObject *module) {
     return entry_int([&] {
         auto &st = *static_cast<TraceState *>(PyModule_GetState(module));
 #define ORRINTH_INIT(field, text) st.str_##field = require(PyUnicode_InternFromString(text)).release();

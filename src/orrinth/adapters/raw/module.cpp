@@ -57,7 +57,7 @@ Ref make_raw_agent(PyObject *module, PyObject *modname, RawState &st) {
     return cls;
 }
 
-int raw_exec(PyObject *module) noexcept {
+int raw_exec(PyObject *module) {
     return entry_int([&] {
         auto &st = *static_cast<RawState *>(PyModule_GetState(module));
 #define ORRINTH_INIT(field, text) st.str_##field = require(PyUnicode_InternFromString(text)).release();
