@@ -275,9 +275,6 @@ inline Ref make_function_type(PyObject *module, const char *qualified_name) {
             Py_TPFLAGS_DISALLOW_INSTANTIATION,
         detail::fn_slots,
     };
-    // Native functions release references through the checked path once the interpreter
-    // starts exiting (thread_exit.hpp); every module that has them needs the hook.
-    require(watch_interpreter_exit());
     return require(PyType_FromModuleAndSpec(module, &type_desc, nullptr));
 }
 

@@ -4,6 +4,7 @@
 #include <orrinth_native/classes.hpp>
 #include <orrinth_native/fastattr.hpp>
 #include <orrinth_native/function.hpp>
+#include <orrinth_native/module.hpp>
 #include <orrinth_native/objects.hpp>
 #include <orrinth_native/prefetch.hpp>
 
@@ -51,6 +52,9 @@ namespace orrinth::trace {
     X(CostSummary, "CostSummary")
 
 struct TraceState {
+    static constexpr const char *kModuleName = "orrinth.trace";
+    static constexpr const char *kFunctionType = "orrinth.trace.native_function";
+
     PyObject *fn_type;     // this module's native function type
     PyObject *path_type;   // pathlib.Path as imported (decides atomic saving)
     PyObject *realpath;    // os.path.realpath
@@ -63,9 +67,27 @@ struct TraceState {
     PyObject *trace_field_names[2];
     InstanceDictReader event_fields;  // TraceEvent: type, turn, agent, tokens, cost
     InstanceDictReader trace_fields;  // Trace: _events, add_event
-#define ORRINTH_FIELD(field, text) PyObject *str_##field;
-    ORRINTH_TRACE_STRINGS(ORRINTH_FIELD)
-#undef ORRINTH_FIELD
+    ORRINTH_INTERNED_NAMES(ORRINTH_TRACE_STRINGS)
+
+    /// The module body (module.cpp): imports, the classes, the fast readers.
+    void exec(PyObject *module);
+
+    /// The references the body stores (ModuleDefinition adds fn_type and the names).
+    template <class F>
+    void for_each_ref(F &&f) {
+        f(path_type);
+        f(realpath);
+        f(trace_event_cls);
+        f(trace_cls);
+        f(add_event_fn);
+    }
+
+    /// The readers only compare against the classes and names; made inapplicable here,
+    /// they never look at a class or name that clearing has dropped.
+    void forget_borrowed() {
+        event_fields.init(nullptr, nullptr, 0);
+        trace_fields.init(nullptr, nullptr, 0);
+    }
 };
 
 inline TraceState &state(FnObject *fn) { return state_of<TraceState>(fn); }

@@ -4,6 +4,7 @@
 
 #include <orrinth_native/classes.hpp>
 #include <orrinth_native/function.hpp>
+#include <orrinth_native/module.hpp>
 #include <orrinth_native/objects.hpp>
 
 namespace orrinth::raw {
@@ -31,12 +32,25 @@ namespace orrinth::raw {
     X(empty, "")
 
 struct RawState {
+    static constexpr const char *kModuleName = "orrinth.adapters.raw";
+    static constexpr const char *kFunctionType = "orrinth.adapters.raw.native_function";
+
     PyObject *fn_type;            // this module's native function type
     PyObject *kw_content;         // ("content",): keyword names of a str result's Response
     PyObject *kw_content_meta;    // ("content", "metadata"): the same for a dict result
-#define ORRINTH_FIELD(field, text) PyObject *str_##field;
-    ORRINTH_RAW_STRINGS(ORRINTH_FIELD)
-#undef ORRINTH_FIELD
+    ORRINTH_INTERNED_NAMES(ORRINTH_RAW_STRINGS)
+
+    /// The module body (module.cpp): imports and the RawAgent class.
+    void exec(PyObject *module);
+
+    /// The references the body stores (ModuleDefinition adds fn_type and the names).
+    template <class F>
+    void for_each_ref(F &&f) {
+        f(kw_content);
+        f(kw_content_meta);
+    }
+
+    void forget_borrowed() {}
 };
 
 inline RawState &state(FnObject *fn) { return state_of<RawState>(fn); }
