@@ -5,21 +5,17 @@ The exit cases run in child processes, several times each, since whether a threa
 inside a native call when the interpreter ends it is a matter of timing.
 """
 
-import os
-import pathlib
 import subprocess
 import sys
 import textwrap
 
 import pytest
+from support import child_env, run_python
 
-import orrinth
 from orrinth.trace import Trace
 
-PKG_ROOT = str(pathlib.Path(orrinth.__file__).resolve().parent.parent)
-
 EXIT_CHILD = """
-    import pathlib, sys, tempfile, threading, time
+    import pathlib, sys, threading, time
     from orrinth.adapters.raw import RawAgent
     from orrinth.agent import Message
     from orrinth.trace import Trace, TraceEvent
@@ -56,7 +52,7 @@ EXIT_CHILD = """
     trace = Recorded()
     for i in range(200):
         trace.add_event(TraceEvent(type="message" if i % 3 else "state_change", turn=i, agent="a"))
-    path = pathlib.Path(tempfile.mkdtemp()) / "t.jsonl"
+    path = pathlib.Path(sys.argv[2]) / "t.jsonl"
     trace.to_jsonl(path)
     event = TraceEvent(type="message", turn=0)
     calls = {
@@ -93,25 +89,20 @@ ENTRY_POINTS = ["receive", "receive, release runs Python", "RawAgent", "setup", 
                 "get_events_for_agent", "snapshot", "cost_summary", "to_jsonl", "from_jsonl"]
 
 
-def start_child(source, *args):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [PKG_ROOT, env.get("PYTHONPATH")]))
-    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(source), *args], env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-
-
-def run_child(source, *args, timeout=120):
-    proc = start_child(source, *args)
-    out, err = proc.communicate(timeout=timeout)
-    return proc.returncode, out, err
+def start_child(entry_point, directory):
+    directory.mkdir()
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(EXIT_CHILD), entry_point,
+                             str(directory)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env=child_env())
 
 
 @pytest.mark.parametrize("entry_point", ENTRY_POINTS)
-def test_exit_while_daemon_threads_are_in_native_calls(entry_point):
+def test_exit_while_daemon_threads_are_in_native_calls(entry_point, tmp_path):
     # Ended threads unwind through the native frames (3.11, 3.12) or are left where they
     # stand; either way the process exits as the plain-Python program would. Four runs
     # at once, so that they meet the end at different points.
-    children = [start_child(EXIT_CHILD, entry_point) for _ in range(4)]
+    children = [start_child(entry_point, tmp_path / str(i)) for i in range(4)]
     outputs = [c.communicate(timeout=120) for c in children]
     outcomes = [(c.returncode, out, err) for c, (out, err) in zip(children, outputs)]
     assert outcomes == [(0, "main thread done\n", "")] * 4
@@ -141,10 +132,11 @@ def test_endless_native_recursion_raises():
     # On overflow of the C stack the process would die, so this runs in a child. The
     # depth is given back on the way out: the same call fails the same way again, and
     # ordinary calls work afterwards.
-    returncode, out, err = run_child(RECURSION_CHILD)
+    proc = run_python(RECURSION_CHILD)
     native = "maximum recursion depth exceeded while calling a Python object"
     plain = "maximum recursion depth exceeded"
-    assert (returncode, out.splitlines()) == (0, [native, plain, native, "{}"]), err
+    assert (proc.returncode, proc.stdout.splitlines()) == (0, [native, plain, native, "{}"]), \
+        proc.stderr
 
 
 def test_recursion_through_python_code_honours_the_limit():
