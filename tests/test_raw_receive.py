@@ -108,6 +108,36 @@ class TestMessageAndCall:
         assert outcome(lambda: agent.receive(None)) == (
             AttributeError, "'NoneType' object has no attribute 'sender'")
 
+    @pytest.mark.parametrize("takes_state", [False, True])
+    def test_releases_as_python_does(self, monkeypatch, takes_state):
+        """A handler that replaced itself is freed before Response is built; the message
+        dict (and what the handler stored in it) lives until receive returns."""
+        class Tracked:
+            pass
+
+        def run(receive_impl):
+            refs, alive_at_response = {}, []
+
+            def make_handler():
+                def handler(msg, *state):
+                    msg["kept"] = tracked = Tracked()
+                    refs["stored"] = weakref.ref(tracked)
+                    refs["handler"] = weakref.ref(agent._handler)
+                    agent._handler = lambda m, *s: "next"
+                    return "ok"
+                return handler if takes_state else lambda msg: handler(msg)
+
+            def response(**kwargs):
+                alive_at_response.extend(r() is not None for r in refs.values())
+                return "response"
+
+            agent = RawAgent("a", make_handler())
+            monkeypatch.setattr(raw, "Response", response)
+            assert receive_impl(agent, Message("user", "hi", 1)) == "response"
+            return alive_at_response
+
+        assert run(RawAgent.receive) == run(models.receive) == [True, False]
+
     def test_counter_in_state(self):
         seen = []
 

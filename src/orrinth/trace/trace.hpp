@@ -98,7 +98,7 @@ inline TraceState &state(FnObject *fn) { return state_of<TraceState>(fn); }
 void add_event_to(TraceState &st, PyObject *trace, PyObject *event);
 
 /// The list that add_event_to() would append to directly, or an empty Ref when the
-/// method has to be called. Valid only until Python code runs.
+/// method has to be called. Valid only until Python code runs (reentrancy.hpp).
 Ref direct_events_list(TraceState &st, PyObject *trace);
 
 /// `trace._events`.
