@@ -36,9 +36,16 @@
 namespace orrinth {
 namespace detail {
 
-/// Set when the interpreter starts exiting; never cleared (a later interpreter in the
-/// same process only pays for the GIL test on every release).
-inline std::atomic<bool> interpreter_exiting{false};
+/// A release of an object with more references than this is a plain decrement; the rest
+/// go through release_slow(). 1 while the interpreter runs (the releases that may free
+/// the object), the largest Py_ssize_t from its exit on (every release). Never set back:
+/// a later interpreter in the same process only pays for the GIL test on every release.
+/// One threshold instead of a flag and a count keeps the common release to one compare.
+inline std::atomic<Py_ssize_t> plain_release_above{1};
+
+inline bool interpreter_exiting() noexcept {
+    return plain_release_above.load(std::memory_order_relaxed) != 1;
+}
 
 /// Whether the calling thread holds the GIL: it has a thread state and that state is the
 /// one the interpreter runs (on 3.11 the GIL holder's, on 3.12+ none while detached).
@@ -58,7 +65,7 @@ inline bool holds_gil() noexcept {
 /// The release that may free the object (and so run arbitrary code), or any release
 /// once the interpreter is exiting.
 [[gnu::noinline, gnu::cold]] inline void release_slow(PyObject *o) noexcept {
-    if (interpreter_exiting.load(std::memory_order_relaxed) && !holds_gil()) return;
+    if (interpreter_exiting() && !holds_gil()) return;
 #ifdef ORRINTH_FORCED_UNWIND
     try {
         Py_DECREF(o);
@@ -71,7 +78,7 @@ inline bool holds_gil() noexcept {
 }
 
 inline PyObject *note_interpreter_exit(PyObject *, PyObject *) {
-    interpreter_exiting.store(true, std::memory_order_relaxed);
+    plain_release_above.store(PY_SSIZE_T_MAX, std::memory_order_relaxed);
     Py_RETURN_NONE;
 }
 
@@ -84,8 +91,8 @@ inline PyMethodDef note_interpreter_exit_def = {
 /// A release that cannot free the object is Py_DECREF itself.
 inline void release_ref(PyObject *o) noexcept {
     if (o == nullptr) return;
-    if (__builtin_expect(
-            !detail::interpreter_exiting.load(std::memory_order_relaxed) && Py_REFCNT(o) > 1, 1)) {
+    if (__builtin_expect(Py_REFCNT(o) > detail::plain_release_above.load(std::memory_order_relaxed),
+                         1)) {
         Py_DECREF(o);
         return;
     }
