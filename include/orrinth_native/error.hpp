@@ -51,13 +51,8 @@ template <class F>
 PyObject *entry(F &&body) {
     try {
         return body().release();
-    }
-#ifdef ORRINTH_FORCED_UNWIND
-    catch (abi::__forced_unwind &) {
-        throw;
-    }
-#endif
-    catch (...) {
+    } catch (...) {
+        if (in_forced_unwind()) throw;
         translate_current_exception();
         return nullptr;
     }
@@ -68,13 +63,8 @@ template <class F>
 int entry_int(F &&body) {
     try {
         return body();
-    }
-#ifdef ORRINTH_FORCED_UNWIND
-    catch (abi::__forced_unwind &) {
-        throw;
-    }
-#endif
-    catch (...) {
+    } catch (...) {
+        if (in_forced_unwind()) throw;
         translate_current_exception();
         return -1;
     }

@@ -7,10 +7,13 @@
 // through our C++ frames, running their destructors and catch blocks, without the GIL and
 // while the main thread is tearing objects down. Hence three rules for the native layer:
 //
-//  - The entry boundary lets abi::__forced_unwind through (glibc aborts the process when
-//    a catch block ends without rethrowing it), and no function between a call into
-//    Python and the boundary is noexcept (a forced unwind leaving a noexcept function
-//    calls std::terminate).
+//  - The entry boundary lets the forced unwind through (glibc aborts the process when a
+//    catch block ends without rethrowing it), and no function between a call into Python
+//    and the boundary is noexcept (a forced unwind leaving a noexcept function calls
+//    std::terminate). It is told apart without naming abi::__forced_unwind, whose catch
+//    clause binds a reference to no object: whatever reaches a catch block in a thread
+//    that lost the GIL to the exiting interpreter is that unwind, since our code throws
+//    only while it holds the GIL.
 //  - An owning reference released during that unwind is left alone: a reference count
 //    changed without the GIL races the finalising thread, and a dealloc run there would
 //    run Python code on a dead thread. The process is exiting; the memory goes with it.
@@ -27,11 +30,8 @@
 #include <Python.h>
 
 #include <atomic>
+#include <exception>
 #include <unistd.h>
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#define ORRINTH_FORCED_UNWIND 1
-#endif
 
 namespace orrinth {
 namespace detail {
@@ -66,15 +66,14 @@ inline bool holds_gil() noexcept {
 /// once the interpreter is exiting.
 [[gnu::noinline, gnu::cold]] inline void release_slow(PyObject *o) noexcept {
     if (interpreter_exiting() && !holds_gil()) return;
-#ifdef ORRINTH_FORCED_UNWIND
     try {
         Py_DECREF(o);
-    } catch (abi::__forced_unwind &) {
-        park_thread();
+    } catch (...) {
+        // Only a forced unwind leaves a dealloc (C code throws nothing else), and it
+        // cannot leave this destructor.
+        if (interpreter_exiting() && !holds_gil()) park_thread();
+        std::terminate();
     }
-#else
-    Py_DECREF(o);
-#endif
 }
 
 inline PyObject *note_interpreter_exit(PyObject *, PyObject *) {
@@ -86,6 +85,12 @@ inline PyMethodDef note_interpreter_exit_def = {
     "_note_interpreter_exit", note_interpreter_exit, METH_NOARGS, nullptr};
 
 }  // namespace detail
+
+/// Whether the exception being handled is the forced unwind of a thread that the exiting
+/// interpreter ends. Call only from a catch block.
+inline bool in_forced_unwind() noexcept {
+    return detail::interpreter_exiting() && !detail::holds_gil();
+}
 
 /// Py_XDECREF for the owning references of the native layer, safe during a forced unwind.
 /// A release that cannot free the object is Py_DECREF itself.
