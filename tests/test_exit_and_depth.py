@@ -12,8 +12,6 @@ import textwrap
 import pytest
 from support import child_env, run_python
 
-from orrinth.trace import Trace
-
 EXIT_CHILD = """
     import pathlib, sys, threading, time
     from orrinth.adapters.raw import RawAgent
@@ -150,17 +148,3 @@ def test_endless_native_recursion_raises():
     plain = "maximum recursion depth exceeded"
     assert (proc.returncode, proc.stdout.splitlines()) == (0, [native, plain, native, "{}"]), \
         proc.stderr
-
-
-def test_recursion_through_python_code_honours_the_limit():
-    class Looping(Trace):
-        def get_messages(self):
-            return self.cost_summary()
-
-    limit = sys.getrecursionlimit()
-    sys.setrecursionlimit(200)
-    try:
-        with pytest.raises(RecursionError):
-            Looping().cost_summary()
-    finally:
-        sys.setrecursionlimit(limit)

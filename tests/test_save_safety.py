@@ -172,19 +172,6 @@ def test_save_without_a_temporary_file_or_a_rename(tmp_path, how, kind, expected
         assert (outcome, unchanged) == (expected, True)
 
 
-def test_bind_mounted_file_is_written_through(tmp_path):
-    proc = in_private_mount(tmp_path, "size=4m", True, sys.executable, "-c", textwrap.dedent("""
-        import pathlib, sys
-        from orrinth.trace import Trace, TraceEvent
-        target = pathlib.Path(sys.argv[1]) / "run.jsonl"
-        trace = Trace()
-        trace.add_event(TraceEvent(type="message", turn=1, agent="a"))
-        trace.to_jsonl(target)
-        print((target.parent / "source.jsonl").read_text() == target.read_text() != "")
-    """), str(tmp_path))
-    assert proc.stdout == "True\n", proc.stderr
-
-
 def tmpfile_supported(directory):
     try:
         os.close(os.open(directory, os.O_TMPFILE | os.O_WRONLY, 0o600))

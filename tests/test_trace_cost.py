@@ -181,12 +181,3 @@ def test_agent_table_tampered_through_the_collector(planted):
               for agent in (first, second, first, second)]
     with pytest.raises(RuntimeError, match="agent table changed"):
         trace_of(*events).cost_summary()
-
-
-def test_colliding_agents_without_tampering_are_summed_apart():
-    first, second = Colliding("a", None), Colliding("b", None)
-    first.done = second.done = True
-    events = [TraceEvent.model_construct(type="message", turn=1, agent=agent, input_tokens=1,
-                                         output_tokens=2, cost_usd=0.5)
-              for agent in (first, second, first)]
-    assert_same_summary(trace_of(*events))
