@@ -263,11 +263,13 @@ void put_in_place(TempFile &tmp) {
         // A new target gets the file's first name directly (failing if it appeared
         // meanwhile); an existing one is replaced through a hidden name, which exists
         // only between these two calls.
+        // Where it cannot be named at all (no /proc and no privilege for AT_EMPTY_PATH),
+        // its complete contents are written in place.
         if (!t.exists && link_unnamed(t, tmp.fd.fd, t.base)) return;
-        if (!t.exists && errno != EEXIST) raise_os_error(t.path);
+        if (!t.exists && errno != EEXIST) return rewrite_in_place(t, read_all(tmp.fd.fd, t.path));
         std::random_device rd;
         std::string name = temp_name(t, rd);
-        if (!link_unnamed(t, tmp.fd.fd, name)) raise_os_error(t.dir + "/" + name);
+        if (!link_unnamed(t, tmp.fd.fd, name)) return rewrite_in_place(t, read_all(tmp.fd.fd, t.path));
         tmp.name = std::move(name);
     }
     if (::renameat(t.dirfd.fd, tmp.name.c_str(), t.dirfd.fd, t.base.c_str()) == 0) {
