@@ -87,7 +87,7 @@ inline PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nar
                                PyObject *kwnames) {
     FnObject *fn = reinterpret_cast<FnObject *>(self);
     PyObject *slots[kMaxParams] = {};
-    const Signature sig{fn->qualname, fn->names, fn->defaults};
+    const Signature sig{fn->qualname, fn->names, fn->defaults, fn->nparams};
     if (!bind_arguments(sig, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) return nullptr;
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     PyObject *result = fn->impl(fn, slots);
