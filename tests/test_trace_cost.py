@@ -1,5 +1,6 @@
 """Trace.cost_summary against the same aggregation written as a plain Python loop
 (`ModelTrace.cost_summary`, run on the native trace)."""
+import gc
 from decimal import Decimal
 from fractions import Fraction
 
@@ -147,3 +148,36 @@ class TestNonNativeValues:
         with pytest.raises(error) as theirs:
             ModelTrace.cost_summary(t)
         assert str(ours.value) == str(theirs.value)
+
+
+class Colliding(str):
+    """An agent name that shares its hash with every other, so that each lookup compares
+    keys; on its first comparison it plants `planted` in every dict keyed by such names."""
+
+    def __new__(cls, name, planted):
+        self = super().__new__(cls, name)
+        self.planted, self.done = planted, False
+        return self
+
+    def __hash__(self):
+        return 1
+
+    def __eq__(self, other):
+        if not self.done:
+            self.done = True
+            for holder in gc.get_referrers(self):
+                if isinstance(holder, dict) and all(type(k) is Colliding for k in holder):
+                    for k in list(holder):
+                        holder[k] = self.planted
+        return self is other
+
+
+@pytest.mark.parametrize("planted", [10**6, -1, 2**70, "0", None])
+def test_agent_table_tampered_through_the_collector(planted):
+    # The table's dict is reachable from Python; a slot planted there is never used.
+    first, second = Colliding("a", planted), Colliding("b", planted)
+    events = [TraceEvent.model_construct(type="message", turn=1, agent=agent, input_tokens=1,
+                                         output_tokens=2, cost_usd=0.5)
+              for agent in (first, second, first, second)]
+    with pytest.raises(RuntimeError, match="agent table changed"):
+        trace_of(*events).cost_summary()

@@ -44,12 +44,15 @@ inline void translate_current_exception() noexcept {
     }
 }
 
-/// Run a body that returns a Ref; NULL with an exception set on any failure.
+/// Run a body that returns a Ref; NULL with an exception set on any failure. A forced
+/// unwind (a thread ended at interpreter exit) passes through: see thread_exit.hpp, which
+/// is also why neither this nor any caller on the way up may be noexcept.
 template <class F>
-PyObject *entry(F &&body) noexcept {
+PyObject *entry(F &&body) {
     try {
         return body().release();
     } catch (...) {
+        if (in_forced_unwind()) throw;
         translate_current_exception();
         return nullptr;
     }
@@ -57,10 +60,11 @@ PyObject *entry(F &&body) noexcept {
 
 /// The same for slots and module exec functions that report -1 on failure.
 template <class F>
-int entry_int(F &&body) noexcept {
+int entry_int(F &&body) {
     try {
         return body();
     } catch (...) {
+        if (in_forced_unwind()) throw;
         translate_current_exception();
         return -1;
     }
@@ -73,15 +77,14 @@ class SavedError {
     /// The exception is taken as a normalised object here, while nothing else is pending:
     /// normalising (before 3.12) calls the exception's constructor, which must not run
     /// with another error set.
-    SavedError() noexcept : exc_(take_raised()) {}
+    SavedError() : exc_(take_raised()) {}
     SavedError(const SavedError &) = delete;
     SavedError &operator=(const SavedError &) = delete;
-    ~SavedError() { Py_XDECREF(exc_); }
-
+    ~SavedError() { release_ref(exc_); }
     /// Raise the saved exception again. With `chain_cleanup_error`, an exception raised
     /// by the cleanup (if any) is kept instead and the saved one becomes its __context__,
     /// as a `finally:` block that fails would do; without it the cleanup's is dropped.
-    void restore(bool chain_cleanup_error) noexcept {
+    void restore(bool chain_cleanup_error) {
         if (chain_cleanup_error && PyErr_Occurred()) {
             PyObject *cleanup = take_raised();
             if (cleanup && exc_ && cleanup != exc_) {
@@ -135,14 +138,17 @@ class SavedError {
 /// message, traceback, __cause__ and __context__ stay as they are. `make_note(exc)` runs
 /// with no exception pending (it may call into Python) and returns a str; when it fails,
 /// or the note cannot be attached, the exception is raised again without it.
+/// Not noexcept, and a forced unwind passes through (thread_exit.hpp): `make_note` and
+/// add_note run Python code.
 template <class F>
-void add_note_to_raised(F &&make_note) noexcept {
+void add_note_to_raised(F &&make_note) {
     SavedError saved;
     if (PyObject *exc = saved.value()) {
         try {
             Ref note = make_note(exc);
             Ref r = Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()));
         } catch (...) {
+            if (in_forced_unwind()) throw;
         }
     }
     saved.restore(/*chain_cleanup_error=*/false);

@@ -86,13 +86,20 @@ inline Ref load_global(FnObject *fn, PyObject *name) {
 /// The vectorcall of every native function: bind the arguments as the interpreter binds
 /// a Python function's, then run the body. The arguments stay borrowed: the caller keeps
 /// them alive for the whole call.
+/// A body may call Python code that calls a native function again with no Python frame in
+/// between, so the call counts towards the recursion limit as the interpreter's own
+/// built-in functions do: endless recursion raises RecursionError instead of overflowing
+/// the C stack. Not noexcept: a forced unwind passes through (thread_exit.hpp).
 inline PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
-                               PyObject *kwnames) noexcept {
+                               PyObject *kwnames) {
     FnObject *fn = reinterpret_cast<FnObject *>(self);
     PyObject *slots[kMaxParams] = {};
-    const Signature sig{fn->qualname, fn->names, fn->defaults};
+    const Signature sig{fn->qualname, fn->names, fn->defaults, fn->nparams};
     if (!bind_arguments(sig, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) return nullptr;
-    return fn->impl(fn, slots);
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject *result = fn->impl(fn, slots);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 namespace detail {

@@ -50,8 +50,11 @@ struct ModuleDefinition {
         st.for_each_ref(f);
     }
 
-    static int exec(PyObject *module) noexcept {
+    static int exec(PyObject *module) {
         return entry_int([&] {
+            // Native functions release references through the checked path once the
+            // interpreter starts exiting (thread_exit.hpp).
+            require(watch_interpreter_exit());
             State &st = *state_of(module);
             st.for_each_name([](PyObject *&field, const char *text) {
                 field = require(PyUnicode_InternFromString(text)).release();

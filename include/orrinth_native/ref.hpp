@@ -2,8 +2,7 @@
 // Header-only; compiled into each extension module, nothing exported.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "thread_exit.hpp"
 
 #include <utility>
 
@@ -49,7 +48,7 @@ class Ref {
         Ref old(std::exchange(p_, std::exchange(r.p_, nullptr)));
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() { release_ref(p_); }
 
     /// Borrowed view; valid as long as this Ref holds it.
     PyObject *get() const noexcept { return p_; }

@@ -7,28 +7,29 @@
 namespace orrinth::trace {
 namespace {
 
-/// An integer running sum that starts at 0. Exact ints are added in C while the sum
-/// fits in 64 bits; after that, or on any other operand, the sum becomes a Python
-/// object and every further addition is the interpreter's `+`.
-/// An operand of IntSum, with its C value when it is an exact int that fits 64 bits.
+/// An operand of IntSum: the object, and its C value when it is an exact int that fits
+/// in 64 bits.
 struct IntOperand {
     PyObject *obj;
     long long value = 0;
-    bool small = false;
+    bool fits_64_bits = false;
     explicit IntOperand(PyObject *o) : obj(o) {
         if (PyLong_CheckExact(o)) {
             int overflow = 0;
             value = PyLong_AsLongLongAndOverflow(o, &overflow);
-            small = !overflow;
+            fits_64_bits = !overflow;
         }
     }
 };
 
+/// An integer running sum that starts at 0. Exact ints are added in C while the sum
+/// fits in 64 bits; after that, or on any other operand, the sum becomes a Python
+/// object and every further addition is the interpreter's `+`.
 class IntSum {
   public:
     void add(const IntOperand &x) {
         long long sum;
-        if (!obj_ && x.small && !__builtin_add_overflow(fast_, x.value, &sum)) {
+        if (!obj_ && x.fits_64_bits && !__builtin_add_overflow(fast_, x.value, &sum)) {
             fast_ = sum;
             return;
         }
@@ -66,67 +67,114 @@ struct AgentSums {
     IntSum input_tokens, output_tokens;
     FloatSum cost_usd;
     Py_ssize_t turns = 0;  // one per message: cannot outgrow a Py_ssize_t
+
+    void add(const IntOperand &in, const IntOperand &out, PyObject *cost) {
+        input_tokens.add(in);
+        output_tokens.add(out);
+        cost_usd.add(cost);
+    }
 };
 
-PyObject *trace_cost_summary(FnObject *fn, PyObject *const *args) noexcept {
+/// The sums of each agent, in order of its first message. Agents are told apart as dict
+/// keys are (hash and `==`), through a dict from agent key to slot number. Python code
+/// can reach that dict (an agent key's `__eq__` runs during lookups and may find it with
+/// gc.get_referrers), so a slot read back from it is checked before use, and the keys of
+/// the result come from this table, not from the dict.
+class AgentTable {
+  public:
+    AgentTable() : index_(require(PyDict_New())) {}
+
+    /// The sums of `key`'s agent, a new slot for an agent not seen before. Valid until
+    /// the next call.
+    AgentSums &slot_for(PyObject *key) {
+        Ref found = dict_get(index_.get(), key);  // may run __eq__
+        if (found) {
+            const size_t slot =
+                PyLong_CheckExact(found.get()) ? PyLong_AsSize_t(found.get()) : SIZE_MAX;
+            if (slot < sums_.size()) return sums_[slot];
+            throw changed_during_walk();
+        }
+        Ref pos = require(PyLong_FromSize_t(sums_.size()));
+        require(PyDict_SetItem(index_.get(), key, pos.get()));  // may run __eq__
+        if (static_cast<size_t>(PyDict_GET_SIZE(index_.get())) != keys_.size() + 1)
+            throw changed_during_walk();
+        keys_.push_back(Ref::borrow(key));
+        sums_.emplace_back();
+        return sums_.back();
+    }
+
+    /// `{agent: {"input_tokens": ..., "output_tokens": ..., "cost_usd": ..., "turns": ...}}`
+    Ref per_agent(TraceState &st) const {
+        Ref table = require(PyDict_New());
+        for (size_t i = 0; i < keys_.size(); i++) {
+            const AgentSums &a = sums_[i];
+            Ref entry = require(PyDict_New());
+            Ref turns = require(PyLong_FromSsize_t(a.turns));
+            require(PyDict_SetItem(entry.get(), st.str_input_tokens, a.input_tokens.value().get()));
+            require(PyDict_SetItem(entry.get(), st.str_output_tokens, a.output_tokens.value().get()));
+            require(PyDict_SetItem(entry.get(), st.str_cost_usd, a.cost_usd.value().get()));
+            require(PyDict_SetItem(entry.get(), st.str_turns, turns.get()));
+            require(PyDict_SetItem(table.get(), keys_[i].get(), entry.get()));
+        }
+        return table;
+    }
+
+  private:
+    static PyErrSet changed_during_walk() {
+        PyErr_Clear();  // a failed conversion of a planted slot says less than this
+        return raise(PyExc_RuntimeError, "cost_summary's agent table changed during the walk");
+    }
+
+    Ref index_;  // agent key -> slot in sums_ (an exact int)
+    std::vector<Ref> keys_;
+    std::vector<AgentSums> sums_;
+};
+
+/// One pass over the messages: the totals, and the sums per agent in `agents`.
+struct Totals {
+    IntSum input_tokens, output_tokens;
+    FloatSum cost_usd;
+};
+
+void sum_messages(TraceState &st, PyObject *messages, AgentTable &agents, Totals &totals) {
+    for_each(messages, [&](PyObject *event) {
+        Ref agent = st.event_fields.get(event, st.str_agent);
+        Ref key = truth(agent.get()) ? std::move(agent) : Ref::borrow(st.str_unknown);
+        AgentSums &sums = agents.slot_for(key.get());
+        // No Python code runs between these reads but their own fallbacks.
+        InstanceDictReader::Fields fields(st.event_fields, event);
+        Ref in = fields.get(st.str_input_tokens);
+        Ref out = fields.get(st.str_output_tokens);
+        Ref cost = fields.get(st.str_cost_usd);
+        const IntOperand in_value(in.get()), out_value(out.get());
+        sums.add(in_value, out_value, cost.get());
+        sums.turns++;
+        totals.input_tokens.add(in_value);
+        totals.output_tokens.add(out_value);
+        totals.cost_usd.add(cost.get());
+    }, ListPrefetcher(reinterpret_cast<PyTypeObject *>(st.trace_event_cls)));
+}
+
+/// `CostSummary(total_input_tokens=..., total_output_tokens=..., total_cost_usd=...,
+/// per_agent=...)`, the class looked up as the module-level name.
+Ref make_summary(FnObject *fn, TraceState &st, const Totals &totals, PyObject *per_agent) {
+    Ref cls = load_global(fn, st.str_CostSummary);
+    Ref kwnames = require(PyTuple_Pack(4, st.str_total_input_tokens, st.str_total_output_tokens,
+                                       st.str_total_cost_usd, st.str_per_agent));
+    Ref in = totals.input_tokens.value(), out = totals.output_tokens.value();
+    Ref cost = totals.cost_usd.value();
+    PyObject *stack[] = {in.get(), out.get(), cost.get(), per_agent};
+    return require(PyObject_Vectorcall(cls.get(), stack, 0, kwnames.get()));
+}
+
+PyObject *trace_cost_summary(FnObject *fn, PyObject *const *args) {
     return entry([&] {
         TraceState &st = state(fn);
-        // Agent key -> index into `sums`, in order of first message.
-        Ref index = require(PyDict_New());
-        std::vector<AgentSums> sums;
-        IntSum total_in, total_out;
-        FloatSum total_cost;
-
+        AgentTable agents;
+        Totals totals;
         Ref messages = call_method(args[0], st.str_get_messages);
-        for_each(messages.get(), [&](PyObject *event) {
-            Ref agent = st.event_fields.get(event, st.str_agent);
-            Ref key = truth(agent.get()) ? std::move(agent) : Ref::borrow(st.str_unknown);
-            Ref found = dict_get(index.get(), key.get());
-            size_t slot;
-            if (found) {
-                slot = PyLong_AsSize_t(found.get());
-            } else {
-                slot = sums.size();
-                Ref pos = require(PyLong_FromSize_t(slot));
-                require(PyDict_SetItem(index.get(), key.get(), pos.get()));
-                sums.emplace_back();
-            }
-            // No Python code runs between these reads but their own fallbacks.
-            InstanceDictReader::Fields fields(st.event_fields, event);
-            Ref in = fields.get(st.str_input_tokens);
-            Ref out = fields.get(st.str_output_tokens);
-            Ref cost = fields.get(st.str_cost_usd);
-            const IntOperand in_value(in.get()), out_value(out.get());
-            AgentSums &a = sums[slot];
-            a.input_tokens.add(in_value);
-            a.output_tokens.add(out_value);
-            a.cost_usd.add(cost.get());
-            a.turns++;
-            total_in.add(in_value);
-            total_out.add(out_value);
-            total_cost.add(cost.get());
-        }, ListPrefetcher(reinterpret_cast<PyTypeObject *>(st.trace_event_cls)));
-
-        // The per-agent table, keys in order of first message.
-        Ref per_agent = require(PyDict_New());
-        PyObject *key, *pos;
-        Py_ssize_t it = 0;
-        while (PyDict_Next(index.get(), &it, &key, &pos)) {
-            const AgentSums &a = sums[PyLong_AsSize_t(pos)];
-            Ref entry_dict = require(PyDict_New());
-            require(PyDict_SetItem(entry_dict.get(), st.str_input_tokens, a.input_tokens.value().get()));
-            require(PyDict_SetItem(entry_dict.get(), st.str_output_tokens, a.output_tokens.value().get()));
-            require(PyDict_SetItem(entry_dict.get(), st.str_cost_usd, a.cost_usd.value().get()));
-            require(PyDict_SetItem(entry_dict.get(), st.str_turns, require(PyLong_FromSsize_t(a.turns)).get()));
-            require(PyDict_SetItem(per_agent.get(), key, entry_dict.get()));
-        }
-
-        Ref cls = load_global(fn, st.str_CostSummary);
-        Ref kwnames = require(PyTuple_Pack(4, st.str_total_input_tokens, st.str_total_output_tokens,
-                                           st.str_total_cost_usd, st.str_per_agent));
-        Ref v_in = total_in.value(), v_out = total_out.value(), v_cost = total_cost.value();
-        PyObject *stack[] = {v_in.get(), v_out.get(), v_cost.get(), per_agent.get()};
-        return require(PyObject_Vectorcall(cls.get(), stack, 0, kwnames.get()));
+        sum_messages(st, messages.get(), agents, totals);
+        return make_summary(fn, st, totals, agents.per_agent(st).get());
     });
 }
 

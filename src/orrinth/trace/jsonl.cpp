@@ -65,7 +65,7 @@ void save_in_place(TraceState &st, PyObject *self, PyObject *path) {
     call_method(file.get(), st.str_close);
 }
 
-PyObject *trace_to_jsonl(FnObject *fn, PyObject *const *args) noexcept {
+PyObject *trace_to_jsonl(FnObject *fn, PyObject *const *args) {
     return entry([&] {
         TraceState &st = state(fn);
         PyObject *self = args[0], *path = args[1];
@@ -144,7 +144,7 @@ void note_read_location(PyObject *path, Py_ssize_t line) {
     });
 }
 
-PyObject *trace_from_jsonl(FnObject *fn, PyObject *const *args) noexcept {
+PyObject *trace_from_jsonl(FnObject *fn, PyObject *const *args) {
     return entry([&] {
         TraceState &st = state(fn);
         Ref result = require(PyObject_CallNoArgs(args[0]));

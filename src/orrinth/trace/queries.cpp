@@ -5,7 +5,7 @@
 namespace orrinth::trace {
 namespace {
 
-PyObject *trace_init(FnObject *fn, PyObject *const *args) noexcept {
+PyObject *trace_init(FnObject *fn, PyObject *const *args) {
     return entry([&] {
         TraceState &st = state(fn);
         Ref events = require(PyList_New(0));
@@ -16,7 +16,7 @@ PyObject *trace_init(FnObject *fn, PyObject *const *args) noexcept {
     });
 }
 
-PyObject *trace_add_event(FnObject *fn, PyObject *const *args) noexcept {
+PyObject *trace_add_event(FnObject *fn, PyObject *const *args) {
     return entry([&] {
         Ref events = events_of(state(fn), args[0]);
         if (PyList_CheckExact(events.get()))
@@ -27,7 +27,7 @@ PyObject *trace_add_event(FnObject *fn, PyObject *const *args) noexcept {
     });
 }
 
-PyObject *trace_events(FnObject *fn, PyObject *const *args) noexcept {
+PyObject *trace_events(FnObject *fn, PyObject *const *args) {
     return entry([&] {
         Ref events = events_of(state(fn), args[0]);
         if (PyList_CheckExact(events.get()))
@@ -48,14 +48,14 @@ Ref filter_events(FnObject *fn, PyObject *self, PyObject *attr, PyObject *value)
     return out;
 }
 
-PyObject *trace_get_messages(FnObject *fn, PyObject *const *args) noexcept {
+PyObject *trace_get_messages(FnObject *fn, PyObject *const *args) {
     return entry([&] {
         TraceState &st = state(fn);
         return filter_events(fn, args[0], st.str_type, st.str_message);
     });
 }
 
-PyObject *trace_get_events_for_agent(FnObject *fn, PyObject *const *args) noexcept {
+PyObject *trace_get_events_for_agent(FnObject *fn, PyObject *const *args) {
     return entry([&] {
         check_exact_type(args[1], &PyUnicode_Type, "name");
         return filter_events(fn, args[0], state(fn).str_agent, args[1]);

@@ -29,7 +29,7 @@ Ref turn_bound(PyObject *arg) {
     raise_incorrect_type("up_to_turn", "int", Py_TYPE(arg)->tp_name, false);
 }
 
-PyObject *trace_snapshot(FnObject *fn, PyObject *const *args) noexcept {
+PyObject *trace_snapshot(FnObject *fn, PyObject *const *args) {
     return entry([&] {
         TraceState &st = state(fn);
         Ref bound = turn_bound(args[1]);

@@ -40,6 +40,7 @@ namespace orrinth::trace {
     X(open, "open")                         \
     X(st_mode, "st_mode")                   \
     X(st_uid, "st_uid")                     \
+    X(st_gid, "st_gid")                     \
     X(write, "write")                       \
     X(close, "close")                       \
     X(w, "w")                               \
@@ -120,11 +121,12 @@ inline void close_after_failure(TraceState &st, PyObject *file, bool report_clos
     saved.restore(report_close_error);
 }
 
-/// Save to `path` through a temporary file that replaces the target atomically, when
-/// `path` is a pathlib.Path whose final target is missing or a regular file we own and
-/// may write: `write(file)` fills the temporary file. Returns false when that does not
-/// apply (the caller then writes in place); throws on a failed save, after removing the
-/// temporary file and leaving the target as it was.
+/// Save to `path` when it is a pathlib.Path whose final target is missing or a regular
+/// file: `write(file)` fills a text file object (opened as open(path, "w") would be),
+/// which atomic_save.cpp turns into the target safely: through a temporary file that
+/// replaces it, or, where that cannot be, by rewriting it in place only after every line
+/// is produced. Returns false for any other path (the caller then writes through the
+/// path's own `open`); throws on a failed save, leaving the target as it was.
 bool save_replacing_atomically(TraceState &st, PyObject *path,
                                const std::function<void(PyObject *file)> &write);
 

@@ -13,7 +13,7 @@ Ref dict_of(PyObject *value) {
     return require(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), value));
 }
 
-PyObject *agent_init(FnObject *fn, PyObject *const *args) noexcept {
+PyObject *agent_init(FnObject *fn, PyObject *const *args) {
     return entry([&] {
         RawState &st = state(fn);
         PyObject *self = args[0], *name = args[1], *handler = args[2], *initial = args[3];
@@ -37,7 +37,7 @@ PyObject *agent_init(FnObject *fn, PyObject *const *args) noexcept {
     });
 }
 
-PyObject *agent_check_accepts_state(FnObject *fn, PyObject *const *args) noexcept {
+PyObject *agent_check_accepts_state(FnObject *fn, PyObject *const *args) {
     return entry([&] {
         RawState &st = state(fn);
         try {
@@ -59,7 +59,7 @@ PyObject *agent_check_accepts_state(FnObject *fn, PyObject *const *args) noexcep
     });
 }
 
-PyObject *agent_name(FnObject *fn, PyObject *const *args) noexcept {
+PyObject *agent_name(FnObject *fn, PyObject *const *args) {
     return entry([&] {
         Ref value = getattr(args[0], state(fn).str_name_attr);
         if (PyUnicode_CheckExact(value.get()) || value.get() == Py_None) return value;
@@ -69,7 +69,7 @@ PyObject *agent_name(FnObject *fn, PyObject *const *args) noexcept {
     });
 }
 
-PyObject *agent_setup(FnObject *fn, PyObject *const *args) noexcept {
+PyObject *agent_setup(FnObject *fn, PyObject *const *args) {
     return entry([&] {
         RawState &st = state(fn);
         Ref initial = getattr(args[0], st.str_initial_state_attr);
@@ -78,7 +78,7 @@ PyObject *agent_setup(FnObject *fn, PyObject *const *args) noexcept {
     });
 }
 
-PyObject *agent_get_state(FnObject *fn, PyObject *const *args) noexcept {
+PyObject *agent_get_state(FnObject *fn, PyObject *const *args) {
     return entry([&] {
         Ref live = getattr(args[0], state(fn).str_state_attr);
         return dict_of(live.get());
@@ -192,7 +192,7 @@ PyErrSet refusal(RawState &st, PyObject *self, PyObject *result) {
     return PyErrSet{};
 }
 
-PyObject *agent_receive(FnObject *fn, PyObject *const *args) noexcept {
+PyObject *agent_receive(FnObject *fn, PyObject *const *args) {
     return entry([&] {
         RawState &st = state(fn);
         PyObject *self = args[0], *message = args[1];
