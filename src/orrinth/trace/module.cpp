@@ -127,6 +127,7 @@ int trace_exec(PyObject *module) noexcept {
         st.trace_field_names[1] = st.str_add_event;
         st.trace_fields.init(st.trace_cls, st.trace_field_names, 2, st.str_add_event,
                              st.add_event_fn);
+        init_fast_routes(st);
         return 0;
     });
 }
@@ -140,7 +141,7 @@ int trace_traverse(PyObject *module, visitproc visit, void *arg) {
     Py_VISIT(st->trace_event_cls);
     Py_VISIT(st->trace_cls);
     Py_VISIT(st->add_event_fn);
-    return 0;
+    return traverse_fast_routes(*st, visit, arg);
 }
 
 int trace_clear(PyObject *module) {
@@ -155,6 +156,7 @@ int trace_clear(PyObject *module) {
     Py_CLEAR(st->trace_event_cls);
     Py_CLEAR(st->trace_cls);
     Py_CLEAR(st->add_event_fn);
+    clear_fast_routes(*st);
 #define ORRINTH_CLEAR(field, text) Py_CLEAR(st->str_##field);
     ORRINTH_TRACE_STRINGS(ORRINTH_CLEAR)
 #undef ORRINTH_CLEAR
