@@ -61,24 +61,36 @@ PROBE_DATA = [
 def same(a: Any, b: Any) -> bool:
     """Whether two results are the same object for object: equal values of the very same
     types, dict keys in the same order, floats equal to the bit (so -0.0 and NaN count),
-    and for pydantic models also the fields set, extra and private attributes."""
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, float):
-        return struct.pack("<d", a) == struct.pack("<d", b)
-    if isinstance(a, dict):
-        return len(a) == len(b) and all(
-            same(ka, kb) and same(va, vb) for (ka, va), (kb, vb) in zip(a.items(), b.items()))
-    if isinstance(a, (list, tuple)):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    if isinstance(a, BaseModel):
-        return (same(a.__dict__, b.__dict__)
-                and a.model_fields_set == b.model_fields_set
-                and same(a.__pydantic_extra__, b.__pydantic_extra__)
-                and same(a.__pydantic_private__, b.__pydantic_private__))
-    if a is None or isinstance(a, (bool, int, str, bytes)):
-        return a == b
-    return False
+    and for pydantic models also the fields set, extra and private attributes. Walks
+    without recursion, so any nesting that was read can be compared."""
+    pending = [(a, b)]
+    while pending:
+        a, b = pending.pop()
+        if type(a) is not type(b):
+            return False
+        if isinstance(a, float):
+            if struct.pack("<d", a) != struct.pack("<d", b):
+                return False
+        elif isinstance(a, dict):
+            if len(a) != len(b):
+                return False
+            for (ka, va), (kb, vb) in zip(a.items(), b.items()):
+                pending += [(ka, kb), (va, vb)]
+        elif isinstance(a, (list, tuple)):
+            if len(a) != len(b):
+                return False
+            pending += zip(a, b)
+        elif isinstance(a, BaseModel):
+            if a.model_fields_set != b.model_fields_set:
+                return False
+            pending += [(a.__dict__, b.__dict__), (a.__pydantic_extra__, b.__pydantic_extra__),
+                        (a.__pydantic_private__, b.__pydantic_private__)]
+        elif a is None or isinstance(a, (bool, int, str, bytes)):
+            if a != b:
+                return False
+        else:
+            return False
+    return True
 
 
 def _pydantic_checked() -> bool:
