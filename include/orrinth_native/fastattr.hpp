@@ -110,3 +110,44 @@ class InstanceDictReader {
 };
 
 }  // namespace orrinth
+
+namespace orrinth {
+
+/// `obj.name` for one name of instances of exactly one class (as InstanceDictReader
+/// reads it), remembered together with the instance dict it came from. CPython 3.11
+/// gives a dict a new version tag, unique in the process, at its creation and at every
+/// change, so while the same dict holds the same tag the value is the one read then:
+/// still alive (the dict holds it) and still what a lookup would find. Nothing is kept
+/// alive by the cache itself. Other Python versions read through the reader each time.
+class InstanceAttrCache {
+  public:
+    Ref get(InstanceDictReader &reader, PyObject *obj, PyObject *name) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (reader.applies(obj)) {
+            PyObject **slot = _PyObject_GetDictPtr(obj);
+            PyObject *dict = slot ? *slot : nullptr;
+            if (dict && PyDict_CheckExact(dict)) {
+                const uint64_t tag = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+                if (dict == dict_ && tag == tag_) return Ref::borrow(value_);
+                if (PyObject *v = PyDict_GetItemWithError(dict, name)) {
+                    dict_ = dict;
+                    tag_ = tag;
+                    value_ = v;
+                    return Ref::borrow(v);
+                }
+                if (PyErr_Occurred()) throw PyErrSet{};
+            }
+        }
+        return require(PyObject_GetAttr(obj, name));
+#else
+        return reader.get(obj, name);
+#endif
+    }
+
+  private:
+    PyObject *dict_ = nullptr;  // borrowed, compared only: never dereferenced
+    uint64_t tag_ = 0;
+    PyObject *value_ = nullptr;  // borrowed from dict_ while its tag is tag_
+};
+
+}  // namespace orrinth

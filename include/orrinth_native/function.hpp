@@ -74,17 +74,62 @@ inline Ref load_global(FnObject *fn, PyObject *name) {
     throw PyErrSet{};
 }
 
+/// load_global() for one name, remembered with the namespace's version tag (CPython 3.11;
+/// see InstanceAttrCache): while the namespace is unchanged, a name it held still holds
+/// the same value. A name found only among the builtins is looked up every time.
+class CachedGlobal {
+  public:
+    explicit CachedGlobal(PyObject *name = nullptr) : name_(name) {}
+
+    Ref get(FnObject *fn) {
+#if PY_VERSION_HEX < 0x030C0000
+        PyObject *globals = fn->globals;
+        if (PyDict_CheckExact(globals)) {
+            const uint64_t tag = reinterpret_cast<PyDictObject *>(globals)->ma_version_tag;
+            if (globals == globals_ && tag == tag_) return Ref::borrow(value_);
+            if (PyObject *v = PyDict_GetItemWithError(globals, name_)) {
+                globals_ = globals;
+                tag_ = tag;
+                value_ = v;
+                return Ref::borrow(v);
+            }
+            if (PyErr_Occurred()) throw PyErrSet{};
+        }
+#endif
+        return load_global(fn, name_);
+    }
+
+  private:
+    PyObject *name_;
+    PyObject *globals_ = nullptr;  // borrowed, compared only
+    uint64_t tag_ = 0;
+    PyObject *value_ = nullptr;  // borrowed from globals_ while its tag is tag_
+};
+
+namespace detail {
+
+/// Binding for any call but the plainest: keywords, defaults, or an argument error.
+[[gnu::noinline]] inline PyObject *bind_and_call(FnObject *fn, PyObject *const *args,
+                                                 Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    PyObject *slots[kMaxParams] = {};
+    const Signature sig{fn->qualname, fn->names, fn->defaults};
+    if (!bind_arguments(sig, args, nargs, kwnames, slots)) return nullptr;
+    return fn->impl(fn, slots);
+}
+
+}  // namespace detail
 
 /// The vectorcall of every native function: bind the arguments as the interpreter binds
-/// a Python function's, then run the body. The arguments stay borrowed: the caller keeps
-/// them alive for the whole call.
+/// a Python function's, then run the body. A call that passes every parameter by
+/// position hands the caller's own array to the body, with nothing to copy or check.
+/// The arguments stay borrowed: the caller keeps them alive for the whole call.
 inline PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
                                PyObject *kwnames) noexcept {
     FnObject *fn = reinterpret_cast<FnObject *>(self);
-    PyObject *slots[kMaxParams] = {};
-    const Signature sig{fn->qualname, fn->names, fn->defaults};
-    if (!bind_arguments(sig, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) return nullptr;
-    return fn->impl(fn, slots);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs == fn->nparams) [[likely]]
+        return fn->impl(fn, args);
+    return detail::bind_and_call(fn, args, nargs, kwnames);
 }
 
 namespace detail {

@@ -119,6 +119,7 @@ int trace_exec(PyObject *module) noexcept {
 
         new (&st.event_fields) InstanceDictReader();
         new (&st.trace_fields) InstanceDictReader();
+        new (&st.events_attr) InstanceAttrCache();
         PyObject *event_names[] = {st.str_type, st.str_turn, st.str_agent,
                                    st.str_input_tokens, st.str_output_tokens, st.str_cost_usd};
         std::copy(std::begin(event_names), std::end(event_names), st.event_field_names);

@@ -76,6 +76,7 @@ struct TraceState {
     PyObject *trace_field_names[2];
     InstanceDictReader event_fields;  // TraceEvent: type, turn, agent, tokens, cost
     InstanceDictReader trace_fields;  // Trace: _events, add_event
+    InstanceAttrCache events_attr;    // Trace._events, as add_event reads it
     // The fast JSON Lines routes (fast_routes.cpp). `from_json` is null while they are off.
     PyObject *routes_module;    // orrinth._jsonl_routes: the switch and the counts
     PyObject *json_module;      // json, and its loads, as bound at import

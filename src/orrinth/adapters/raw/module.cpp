@@ -2,6 +2,8 @@
 // the RawAgent class, built through the metaclass of AgentUnderTest.
 #include "raw.hpp"
 
+#include <new>
+
 namespace orrinth::raw {
 namespace {
 
@@ -76,7 +78,18 @@ int raw_exec(PyObject *module) noexcept {
         import_and_bind(module, agent.get(), "Message");
         import_and_bind(module, agent.get(), "Response");
 
-        bind(module, "RawAgent", make_raw_agent(module, modname.get(), st));
+        Ref agent_cls = make_raw_agent(module, modname.get(), st);
+        st.agent_cls = agent_cls.dup().release();
+        bind(module, "RawAgent", agent_cls);
+        st.agent_field_names[0] = st.str_accepts_state_attr;
+        st.agent_field_names[1] = st.str_handler_attr;
+        st.agent_field_names[2] = st.str_state_attr;
+        new (&st.agent_fields) InstanceDictReader();
+        st.agent_fields.init(st.agent_cls, st.agent_field_names, 3);
+        new (&st.accepts_state) InstanceAttrCache();
+        new (&st.handler) InstanceAttrCache();
+        new (&st.live_state) InstanceAttrCache();
+        new (&st.response) CachedGlobal(st.str_Response);
         return 0;
     });
 }
@@ -85,6 +98,7 @@ int raw_traverse(PyObject *module, visitproc visit, void *arg) {
     auto *st = static_cast<RawState *>(PyModule_GetState(module));
     if (!st) return 0;
     Py_VISIT(st->fn_type);
+    Py_VISIT(st->agent_cls);
     return 0;
 }
 
@@ -92,6 +106,9 @@ int raw_clear(PyObject *module) {
     auto *st = static_cast<RawState *>(PyModule_GetState(module));
     if (!st) return 0;
     Py_CLEAR(st->fn_type);
+    // The reader only compares against the class; clearing it makes the reader inapplicable.
+    st->agent_fields.init(nullptr, nullptr, 0);
+    Py_CLEAR(st->agent_cls);
     Py_CLEAR(st->kw_content);
     Py_CLEAR(st->kw_content_meta);
 #define ORRINTH_CLEAR(field, text) Py_CLEAR(st->str_##field);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <orrinth_native/classes.hpp>
+#include <orrinth_native/fastattr.hpp>
 #include <orrinth_native/function.hpp>
 #include <orrinth_native/objects.hpp>
 
@@ -37,6 +38,12 @@ struct RawState {
 #define ORRINTH_FIELD(field, text) PyObject *str_##field;
     ORRINTH_RAW_STRINGS(ORRINTH_FIELD)
 #undef ORRINTH_FIELD
+    // receive()'s reads of an exact RawAgent's own attributes, and of `Response`.
+    PyObject *agent_cls;
+    PyObject *agent_field_names[3];
+    InstanceDictReader agent_fields;  // _accepts_state, _handler, _state
+    InstanceAttrCache accepts_state, handler, live_state;
+    CachedGlobal response;
 };
 
 inline RawState &state(FnObject *fn) { return state_of<RawState>(fn); }
