@@ -197,7 +197,7 @@ PyObject *agent_receive(FnObject *fn, PyObject *const *args) noexcept {
         RawState &st = state(fn);
         PyObject *self = args[0], *message = args[1];
 
-        Ref msg = require(_PyDict_NewPresized(3));
+        Ref msg = require(PyDict_New());
         for (PyObject *key : {st.str_sender, st.str_content, st.str_turn}) {
             Ref value = getattr(message, key);
             require(PyDict_SetItem(msg.get(), key, value.get()));
