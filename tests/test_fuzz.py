@@ -16,6 +16,10 @@ from hypothesis import strategies as st
 
 from orrinth.trace import Trace, TraceEvent
 
+import models
+from models import ModelTrace
+from support import outcome
+
 FUZZ = settings(max_examples=300, deadline=None, database=None,
                 suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
@@ -29,26 +33,6 @@ READ_ERRORS = (UnicodeDecodeError, json.JSONDecodeError, pydantic.ValidationErro
 def workdir():
     with tempfile.TemporaryDirectory() as d:
         yield pathlib.Path(d)
-
-
-def reference_read(path):
-    """The documented reading algorithm, in Python: events, or the exception raised."""
-    events = []
-    with open(path) as f:
-        for line in f:
-            text = line.strip()
-            if text:
-                events.append(TraceEvent.model_validate(json.loads(text)))
-    return events
-
-
-def outcome(fn, *args):
-    try:
-        return "ok", fn(*args)
-    except SystemError:
-        raise
-    except Exception as e:  # compared below, type and message
-        return "raised", (type(e), str(e))
 
 
 json_scalars = st.one_of(st.none(), st.booleans(), st.integers(),
@@ -108,16 +92,15 @@ class TestFromJsonl:
             text = text.rstrip("\r\n")
         path = workdir / "lines.jsonl"
         path.write_text(text, newline="")
-        got, expected = outcome(Trace.from_jsonl, path), outcome(reference_read, path)
-        event(got[0] if got[0] == "ok" else got[1][0].__name__)
+        got, expected = outcome(Trace.from_jsonl, path), outcome(ModelTrace.from_jsonl, path)
+        event(got[0] if got[0] == "ok" else got[0].__name__)
         assert got[0] == expected[0]
         if got[0] == "ok":
-            assert got[1].events == expected[1]
+            assert got[1].events == expected[1].events
         else:
-            assert got[1][0] is expected[1][0]
-            assert issubclass(got[1][0], READ_ERRORS)
-            if got[1][0] is not pydantic.ValidationError:  # whose text holds reprs
-                assert got[1][1] == expected[1][1]
+            assert issubclass(got[0], READ_ERRORS)
+            if got[0] is not pydantic.ValidationError:  # whose text holds reprs
+                assert got[1] == expected[1]
 
     @FUZZ
     @given(events=st.lists(event_dicts, max_size=6))
@@ -186,18 +169,6 @@ messages = st.builds(lambda s, c, t: type("M", (), {"sender": s, "content": c, "
                      values, values, values)
 
 
-def expected_response(result):
-    """What the documented dispatch makes of a result: (content, metadata or None)."""
-    if isinstance(result, str):
-        return result, None
-    content = result.get("content", "")
-    metadata = {}
-    for k, v in result.items():
-        if k != "content":
-            metadata[k] = v
-    return content, metadata
-
-
 @pytest.fixture(scope="module")
 def raw():
     return pytest.importorskip("orrinth.adapters.raw")
@@ -219,23 +190,22 @@ class TestReceive:
 
         agent = raw.RawAgent("fuzz", two if takes_state else one, {"k": 1})
         got = outcome(agent.receive, message)
-        event(got[0] if got[0] == "ok" else got[1][0].__name__)
+        event(got[0] if got[0] == "ok" else got[0].__name__)
         assert list(seen[0].values()) == [message.sender, message.content, message.turn]
         if isinstance(result, (str, dict)):
-            want = outcome(expected_response, result)
-            if want[0] == "raised":
+            want = outcome(models.response_arguments, result)
+            if want[0] != "ok":
                 assert got == want
                 return
             assert got[0] == "ok", got
-            content, metadata = want[1]
-            assert got[1].content is content
-            if metadata is None:
+            assert got[1].content is want[1]["content"]
+            if "metadata" not in want[1]:
                 assert got[1].metadata == {}
             else:
                 assert type(got[1].metadata) is dict
-                assert list(got[1].metadata.items()) == list(metadata.items())
+                assert list(got[1].metadata.items()) == list(want[1]["metadata"].items())
         else:
-            assert got == ("raised", (TypeError, (
+            assert got == (TypeError, (
                 f"Handler for agent 'fuzz' returned {type(result).__name__}; "
-                "expected str or dict with 'content' key.")))
+                "expected str or dict with 'content' key."))
         assert agent.get_state() == {"k": 1}

@@ -8,27 +8,22 @@ and "done" at the end. A SystemError (the interpreter's word for a broken native
 is never caught and fails the child.
 """
 
-import os
-import pathlib
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
-import orrinth
-
-PKG_ROOT = str(pathlib.Path(orrinth.__file__).resolve().parent.parent)
+from support import run_python
 
 PRELUDE = '''
 import gc, json, sys, threading
 from orrinth.trace import CostSummary, Trace, TraceEvent
+from models import ModelTrace
 
 def describe(r):
     if isinstance(r, list):
         return "list of %d" % len(r)
-    if isinstance(r, (Trace, RefTrace)):
-        return "%s of %d" % (type(r).__name__.replace("Ref", ""), len(r._events))
+    if isinstance(r, (Trace, ModelTrace)):
+        return "%s of %d" % (type(r).__name__.replace("Model", ""), len(r._events))
     if isinstance(r, CostSummary):
         return "CostSummary(%r, %r, %r, %r)" % (r.total_input_tokens, r.total_output_tokens,
                                                 r.total_cost_usd, r.per_agent)
@@ -48,75 +43,6 @@ def attempt(fn, *args, **kwargs):
         return None
     print("returned", describe(r))
     return r
-
-class RefTrace:
-    # The documented algorithms written in Python: the yardstick for the native walks.
-    def __init__(self):
-        self._events = []
-        self.results = []
-    def add_event(self, event):
-        self._events.append(event)
-    @property
-    def events(self):
-        return list(self._events)
-    def get_messages(self):
-        return [e for e in self._events if e.type == "message"]
-    def get_events_for_agent(self, name):
-        return [e for e in self._events if e.agent == name]
-    def snapshot(self, up_to_turn):
-        if type(up_to_turn) is not int:
-            t = type(up_to_turn)
-            if not (hasattr(t, "__int__") or hasattr(t, "__index__") or hasattr(t, "__float__")
-                    or isinstance(up_to_turn, complex)):
-                raise TypeError("Argument 'up_to_turn' has incorrect type (expected int, got %s)"
-                                % t.__name__)
-            up_to_turn = int(up_to_turn)
-        snap = RefTrace()
-        for e in self._events:
-            if e.type == "property_check":
-                continue
-            if e.turn <= up_to_turn:
-                snap.add_event(e)
-        return snap
-    def cost_summary(self):
-        per, ti, to, tc = {}, 0, 0, 0.0
-        for e in self.get_messages():
-            agent = e.agent
-            key = agent if agent else "__unknown__"
-            entry = per.get(key)
-            if entry is None:
-                entry = per[key] = {"input_tokens": 0, "output_tokens": 0, "cost_usd": 0.0,
-                                    "turns": 0}
-            i, o, c = e.input_tokens, e.output_tokens, e.cost_usd
-            entry["input_tokens"] += i
-            entry["output_tokens"] += o
-            entry["cost_usd"] += c
-            entry["turns"] += 1
-            ti += i
-            to += o
-            tc += c
-        return CostSummary(total_input_tokens=ti, total_output_tokens=to, total_cost_usd=tc,
-                           per_agent=per)
-    @classmethod
-    def from_jsonl(cls, path):
-        result = cls()
-        f = path.open()
-        try:
-            for line in f:
-                line = line.strip()
-                if line:
-                    result.add_event(TraceEvent.model_validate(json.loads(line)))
-        finally:
-            f.close()
-        return result
-    def to_jsonl(self, path):
-        path.parent.mkdir(parents=True, exist_ok=True)
-        f = path.open("w")
-        try:
-            for e in self._events:
-                f.write(e.model_dump_json() + "\\n")
-        finally:
-            f.close()
 
 class Ev:
     # A stand-in event with plain fields.
@@ -138,16 +64,13 @@ def fill(*events):
 RAW_PRELUDE = PRELUDE + '''
 import orrinth.adapters.raw as raw
 from orrinth.agent import Message
+import models
 msg = Message(sender="user", content="hi", turn=1)
 '''
 
 
 def run_child(body, prelude=PRELUDE, timeout=300):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [PKG_ROOT, env.get("PYTHONPATH")]))
-    source = prelude + textwrap.dedent(body) + '\nprint("done")\n'
-    proc = subprocess.run([sys.executable, "-X", "faulthandler", "-c", source],
-                          capture_output=True, text=True, timeout=timeout, env=env)
+    proc = run_python(prelude + textwrap.dedent(body) + '\nprint("done")\n', timeout=timeout)
     output = proc.stdout + proc.stderr
     assert proc.returncode == 0, f"child exited with {proc.returncode}:\n{output}"
     lines = proc.stdout.splitlines()
@@ -156,9 +79,9 @@ def run_child(body, prelude=PRELUDE, timeout=300):
 
 
 def run_against_reference(body):
-    """Run `body` once with the native Trace and once with RefTrace, the documented
+    """Run `body` once with the native Trace and once with ModelTrace, the documented
     algorithms in Python; the native run must print exactly what the reference prints."""
-    looped = ("for Impl in (Trace, RefTrace):\n    tr = Impl()\n    print('--')\n" +
+    looped = ("for Impl in (Trace, ModelTrace):\n    tr = Impl()\n    print('--')\n" +
               textwrap.indent(textwrap.dedent(body), "    "))
     out = run_child(looped)
     cut = out.index("--", 1)
@@ -717,23 +640,7 @@ class TestHostileHandlers:
         class Sub(RawAgent):
             pass
         class RefAgent(RawAgent):
-            def receive(self, message):
-                d = {{}}
-                d["sender"] = message.sender
-                d["content"] = message.content
-                d["turn"] = message.turn
-                if self._accepts_state:
-                    result = self._handler(d, self._state)
-                else:
-                    result = self._handler(d)
-                if isinstance(result, str):
-                    return raw.Response(content=result)
-                if isinstance(result, dict):
-                    content = result.get("content", "")
-                    md = {{k: v for k, v in result.items() if k != "content"}}
-                    return raw.Response(content=content, metadata=md)
-                raise TypeError("Handler for agent '%s' returned %s; expected str or dict "
-                                "with 'content' key." % (self._name, type(result).__name__))
+            receive = models.receive
         for Impl in (RawAgent, RefAgent):
             print("--")
             calls = [0]

@@ -4,9 +4,7 @@ test, name, setup and get_state."""
 import inspect
 import os
 import pydoc
-import subprocess
 import sys
-import textwrap
 import types
 from typing import Callable
 
@@ -15,6 +13,8 @@ import pytest
 import orrinth.adapters.raw as raw
 from orrinth.adapters.raw import RawAgent
 from orrinth.agent import AgentUnderTest, Message, Response
+
+from support import outcome, run_python
 
 NOTE = (". Instances of subclasses of built-in types are refused here. "
         "Convert the value to the exact built-in type first.")
@@ -61,18 +61,8 @@ def two(msg, state):
     return "ok"
 
 
-def outcome(call):
-    """("ok", result) or (exception type, message)."""
-    try:
-        return "ok", call()
-    except Exception as e:  # noqa: BLE001 - compared as (type, text)
-        return type(e), str(e)
-
-
-def run_python(code):
-    path = os.pathsep.join(p for p in sys.path if p)
-    r = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                       text=True, env={**os.environ, "PYTHONPATH": path}, timeout=60)
+def child_output(code):
+    r = run_python(code, timeout=60)
     return r.stdout.splitlines() or [r.stderr]
 
 
@@ -85,7 +75,7 @@ class TestModule:
         assert raw.__doc__ is None
 
     def test_import_failures_are_the_interpreters(self):
-        assert run_python("""
+        assert child_output("""
             import sys, types
             sys.modules["orrinth.agent"] = None
             try: import orrinth.adapters.raw
@@ -99,7 +89,7 @@ class TestModule:
             "cannot import name 'Response' from 'orrinth.agent' (unknown location)"] * 2
 
     def test_metaclass_prepare_supplies_namespace(self):
-        assert run_python("""
+        assert child_output("""
             import sys, types, orrinth.agent as real
             seen = []
             class Recording(dict):

@@ -15,6 +15,9 @@ import orrinth.adapters.raw as raw
 from orrinth.adapters.raw import RawAgent
 from orrinth.agent import Message, Response
 
+import models
+from support import outcome
+
 
 class Recorder:
     """Stands in for Response: records how it is called and returns a marker."""
@@ -40,19 +43,6 @@ def returning(result, name="bot"):
 
 def receive(agent, message=None):
     return agent.receive(message if message is not None else Message("user", "hi", 1))
-
-
-def outcome(call):
-    """("ok", result) or (exception type, message)."""
-    try:
-        return "ok", call()
-    except Exception as e:  # noqa: BLE001 - compared as (type, text)
-        return type(e), str(e)
-
-
-def python_metadata(result):
-    """The metadata as the equivalent comprehension computes it."""
-    return {k: v for k, v in result.items() if k != "content"}
 
 
 def refusal(name, type_name):
@@ -117,6 +107,36 @@ class TestMessageAndCall:
         assert reads[-1] == missing and calls == [] and agent._state == {"k": 1}
         assert outcome(lambda: agent.receive(None)) == (
             AttributeError, "'NoneType' object has no attribute 'sender'")
+
+    @pytest.mark.parametrize("takes_state", [False, True])
+    def test_releases_as_python_does(self, monkeypatch, takes_state):
+        """A handler that replaced itself is freed before Response is built; the message
+        dict (and what the handler stored in it) lives until receive returns."""
+        class Tracked:
+            pass
+
+        def run(receive_impl):
+            refs, alive_at_response = {}, []
+
+            def make_handler():
+                def handler(msg, *state):
+                    msg["kept"] = tracked = Tracked()
+                    refs["stored"] = weakref.ref(tracked)
+                    refs["handler"] = weakref.ref(agent._handler)
+                    agent._handler = lambda m, *s: "next"
+                    return "ok"
+                return handler if takes_state else lambda msg: handler(msg)
+
+            def response(**kwargs):
+                alive_at_response.extend(r() is not None for r in refs.values())
+                return "response"
+
+            agent = RawAgent("a", make_handler())
+            monkeypatch.setattr(raw, "Response", response)
+            assert receive_impl(agent, Message("user", "hi", 1)) == "response"
+            return alive_at_response
+
+        assert run(RawAgent.receive) == run(models.receive) == [True, False]
 
     def test_counter_in_state(self):
         seen = []
@@ -261,7 +281,7 @@ class TestResults:
             def items(self):
                 return make_items()
 
-        expected = outcome(lambda: python_metadata(Custom()))
+        expected = outcome(lambda: models.metadata(Custom()))
         got = outcome(lambda: receive(returning(Custom())))
         assert got == (expected if expected[0] != "ok" else ("ok", ("response", 1)))
         assert expected[0] != "ok" or rec.calls[0][1]["metadata"] == expected[1]
@@ -361,7 +381,7 @@ class TestHostileCallbacks:
     @pytest.mark.parametrize("mutation", [added, swapped, refilled, shrunk, earlier_swapped,
                                           cleared])
     def test_exact_dict_mutated_by_key_comparison(self, rec, mutation):
-        expected = outcome(lambda: python_metadata(self.build(mutation)))
+        expected = outcome(lambda: models.metadata(self.build(mutation)))
         got = outcome(lambda: receive(returning(self.build(mutation))))
         if expected[0] == "ok":
             assert got[0] == "ok"
@@ -410,7 +430,7 @@ class TestHostileCallbacks:
             ours = shape(lambda: receive(returning(build())) and recorder.calls[-1][1]["metadata"])
         finally:
             raw.Response = Response
-        assert ours == shape(lambda: python_metadata(build()))
+        assert ours == shape(lambda: models.metadata(build()))
 
     def test_mutation_by_hash_during_insertion(self, rec):
         class HashMutates:
@@ -427,7 +447,7 @@ class TestHostileCallbacks:
             key.target = d
             return d
 
-        expected = outcome(lambda: python_metadata(build()))
+        expected = outcome(lambda: models.metadata(build()))
         assert expected == (RuntimeError, "dictionary changed size during iteration")
         assert outcome(lambda: receive(returning(build()))) == expected
 

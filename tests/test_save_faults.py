@@ -19,19 +19,11 @@ import warnings
 import pydantic_core
 import pytest
 
-import orrinth
 from orrinth.trace import Trace, TraceEvent
 
+from support import child_env, run_python
+
 PREVIOUS = '{"type":"message","turn":7,"agent":"before"}\n'
-PKG_ROOT = str(pathlib.Path(orrinth.__file__).resolve().parent.parent)
-
-
-def run_child(source, *args, timeout=120):
-    """Run `source` in a fresh interpreter that imports the same orrinth as this one."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [PKG_ROOT, env.get("PYTHONPATH")]))
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(source), *map(str, args)],
-                          capture_output=True, text=True, timeout=timeout, env=env)
 
 
 def listing(directory):
@@ -275,14 +267,14 @@ FSIZE_CHILD = """
 class TestFileSystemFull:
     @pytest.mark.parametrize("limit", [1, 4096, 100_000])
     def test_file_size_limit(self, target, limit):
-        proc = run_child(FSIZE_CHILD, target, limit)
+        proc = run_python(FSIZE_CHILD, target, limit)
         assert proc.returncode == 0, proc.stdout + proc.stderr
         assert proc.stdout.strip() == "errno EFBIG"
         assert target.read_text() == PREVIOUS
         assert listing(target.parent) == ["run.jsonl"]
 
     def test_file_size_limit_without_previous_file(self, tmp_path):
-        proc = run_child(FSIZE_CHILD, tmp_path / "new.jsonl", 4096)
+        proc = run_python(FSIZE_CHILD, tmp_path / "new.jsonl", 4096)
         assert proc.stdout.strip() == "errno EFBIG", proc.stdout + proc.stderr
         assert listing(tmp_path) == []
 
@@ -306,8 +298,7 @@ class TestFileSystemFull:
                 print("errno", errno.errorcode.get(e.errno))
             print(target.read_text() == sys.argv[2], sorted(p.name for p in target.parent.iterdir()))
         """)
-        env = dict(os.environ)
-        env["PYTHONPATH"] = os.pathsep.join(filter(None, [PKG_ROOT, env.get("PYTHONPATH")]))
+        env = child_env()
         script = 'mount -t tmpfs -o size=128k tmpfs "$1" || exit 77; exec "$2" -c "$3" "$1" "$4"'
         proc = subprocess.run([unshare, "-m", "--propagation", "private", "sh", "-c", script,
                                "sh", str(mnt), sys.executable, child, PREVIOUS],

@@ -1,4 +1,5 @@
-"""Trace.cost_summary against the same aggregation written as a plain Python loop."""
+"""Trace.cost_summary against the same aggregation written as a plain Python loop
+(`ModelTrace.cost_summary`, run on the native trace)."""
 from decimal import Decimal
 from fractions import Fraction
 
@@ -8,24 +9,7 @@ from hypothesis import given, settings, strategies as st
 
 from orrinth.trace import CostSummary, Trace, TraceEvent
 
-
-def python_cost_summary(trace):
-    """The aggregation as Python code would do it: plain additions in event order."""
-    per_agent, total_in, total_out, total_cost = {}, 0, 0, 0.0
-    for event in trace.get_messages():
-        key = event.agent or "__unknown__"
-        if key not in per_agent:
-            per_agent[key] = {"input_tokens": 0, "output_tokens": 0, "cost_usd": 0.0, "turns": 0}
-        entry = per_agent[key]
-        entry["input_tokens"] = entry["input_tokens"] + event.input_tokens
-        entry["output_tokens"] = entry["output_tokens"] + event.output_tokens
-        entry["cost_usd"] = entry["cost_usd"] + event.cost_usd
-        entry["turns"] = entry["turns"] + 1
-        total_in = total_in + event.input_tokens
-        total_out = total_out + event.output_tokens
-        total_cost = total_cost + event.cost_usd
-    return CostSummary(total_input_tokens=total_in, total_output_tokens=total_out,
-                       total_cost_usd=total_cost, per_agent=per_agent)
+from models import ModelTrace
 
 
 def shape(value):
@@ -36,7 +20,7 @@ def shape(value):
 
 
 def assert_same_summary(trace):
-    ours, theirs = trace.cost_summary(), python_cost_summary(trace)
+    ours, theirs = trace.cost_summary(), ModelTrace.cost_summary(trace)
     assert type(ours) is CostSummary
     assert shape(dict(ours)) == shape(dict(theirs))
     return ours
@@ -161,5 +145,5 @@ class TestNonNativeValues:
         with pytest.raises(error) as ours:
             t.cost_summary()
         with pytest.raises(error) as theirs:
-            python_cost_summary(t)
+            ModelTrace.cost_summary(t)
         assert str(ours.value) == str(theirs.value)

@@ -139,7 +139,8 @@ inline bool bind_keywords(const Signature &sig, PyObject *kwnames, PyObject *con
 /// Bind a vectorcall's arguments to `slots` (kMaxParams long, zeroed by the caller) as
 /// ceval.c initialize_locals() does for a Python function whose parameters are all
 /// positional-or-keyword, defaults filled in. Returns false with the interpreter's own
-/// argument error set. The slots borrow from the caller's arguments and the defaults.
+/// argument error set. The slots borrow from the caller's arguments and the defaults
+/// (ref.hpp says why that holds for the whole call).
 inline bool bind_arguments(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
                            PyObject *kwnames, PyObject **slots) {
     const Py_ssize_t argcount = PyTuple_GET_SIZE(sig.names);

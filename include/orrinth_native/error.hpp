@@ -84,9 +84,9 @@ class SavedError {
         Py_XDECREF(value_);
         Py_XDECREF(tb_);
     }
-    /// Raise the saved exception again; with `context` the exception raised by the
-    /// cleanup (if any) is kept instead and the saved one becomes its __context__,
-    /// as a `finally:` block that fails would do.
+    /// Raise the saved exception again. With `chain_cleanup_error`, an exception raised
+    /// by the cleanup (if any) is kept instead and the saved one becomes its __context__,
+    /// as a `finally:` block that fails would do; without it the cleanup's is dropped.
     void restore(bool chain_cleanup_error) noexcept {
         if (chain_cleanup_error && PyErr_Occurred()) {
             PyObject *t2, *v2, *tb2;

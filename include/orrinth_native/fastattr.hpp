@@ -61,7 +61,7 @@ class InstanceDictReader {
 
     /// Several attributes of one object, fetching its instance dict once. After a
     /// generic lookup (which may run Python code) the dict is fetched and the class
-    /// checked again before the next read.
+    /// checked again before the next read (reentrancy.hpp).
     class Fields {
       public:
         Fields(InstanceDictReader &reader, PyObject *obj) : reader_(reader), obj_(obj) {}

@@ -13,7 +13,8 @@ namespace orrinth {
 struct FnObject;
 
 /// The body of a native function. `args` holds exactly `nparams` bound arguments,
-/// borrowed from the caller (defaults filled in); it returns a new reference or NULL.
+/// borrowed from the caller (defaults filled in; valid for the whole call, see ref.hpp);
+/// it returns a new reference or NULL.
 using Impl = PyObject *(*)(FnObject *fn, PyObject *const *args);
 
 /// A parameter: its name and its annotation text (nullptr: not annotated).
@@ -333,19 +334,13 @@ inline Ref make_code(PyObject *names, PyObject *name, PyObject *qualname, PyObje
     return require(PyObject_Call(replace.get(), noargs.get(), kwargs.get()));
 }
 
-/// Create one function from its static description. `defaults` (may be nullptr) is a
-/// tuple for the last parameters, as a Python function's __defaults__.
-inline Ref make_function(PyTypeObject *fn_type, const FunctionDef &def, PyObject *module,
-                         PyObject *defaults = nullptr) {
-    if (def.nparams > kMaxParams) throw raise(PyExc_SystemError, "too many parameters");
-    PyObject *globals = PyModule_GetDict(module);  // borrowed
-    if (!globals) throw PyErrSet{};
-    PyObject *modname = PyModule_GetNameObject(module);
-    if (!modname) throw PyErrSet{};
-    Ref module_name = Ref::steal(modname);
+namespace detail {
 
-    Ref names = require(PyTuple_New(def.nparams));
-    Ref annotations = require(PyDict_New());
+/// The interned parameter names of `def` into `names` (a new tuple) and its annotations
+/// into `annotations` (a new dict, "return" last), as a def statement records them.
+inline void describe_parameters(const FunctionDef &def, Ref &names, Ref &annotations) {
+    names = require(PyTuple_New(def.nparams));
+    annotations = require(PyDict_New());
     for (int i = 0; i < def.nparams; i++) {
         Ref pname = require(PyUnicode_InternFromString(def.params[i].name));
         if (def.params[i].annotation) {
@@ -358,6 +353,20 @@ inline Ref make_function(PyTypeObject *fn_type, const FunctionDef &def, PyObject
         Ref text = require(PyUnicode_FromString(def.returns));
         require(PyDict_SetItemString(annotations.get(), "return", text.get()));
     }
+}
+
+}  // namespace detail
+
+/// Create one function from its static description. `defaults` (may be nullptr) is a
+/// tuple for the last parameters, as a Python function's __defaults__.
+inline Ref make_function(PyTypeObject *fn_type, const FunctionDef &def, PyObject *module,
+                         PyObject *defaults = nullptr) {
+    if (def.nparams > kMaxParams) throw raise(PyExc_SystemError, "too many parameters");
+    PyObject *globals = PyModule_GetDict(module);  // borrowed
+    if (!globals) throw PyErrSet{};
+    Ref module_name = require(PyModule_GetNameObject(module));
+    Ref names, annotations;
+    detail::describe_parameters(def, names, annotations);
     Ref name = require(PyUnicode_InternFromString(def.name));
     Ref qualname = require(PyUnicode_FromString(def.qualname));
     Ref doc = def.doc ? require(PyUnicode_FromString(def.doc)) : Ref::borrow(Py_None);

@@ -1,5 +1,6 @@
 // include/orrinth_native/objects.hpp: small operations on Python objects that are safe
-// against callbacks (comparisons, truth tests, iteration that tolerates mutation).
+// against callbacks (comparisons, truth tests, iteration that tolerates mutation); the
+// rules they keep are in reentrancy.hpp.
 #pragma once
 
 #include "error.hpp"
@@ -42,15 +43,16 @@ inline bool truth(PyObject *obj) {
     return require(PyObject_IsTrue(obj)) != 0;
 }
 
-/// `for item in seq:` over any iterable. For an exact list it walks by index and
-/// re-reads the size on every step (as the list iterator does), since `body` may run
-/// code that mutates the list; each item is held by a strong reference while in use.
-/// The caller must own a reference to `seq` for the whole walk.
-/// `hint(list, i)` runs before each step of an exact-list walk (memory prefetching).
+/// The hint of a walk that prefetches nothing.
 struct NoHint {
     void before(PyObject *, Py_ssize_t) const noexcept {}
 };
 
+/// `for item in seq:` over any iterable. For an exact list it walks by index and
+/// re-reads the size on every step (as the list iterator does), since `body` may run
+/// code that mutates the list; each item is held by a strong reference while in use.
+/// The caller must own a reference to `seq` for the whole walk (see reentrancy.hpp).
+/// `hint.before(list, i)` runs before each step of an exact-list walk (prefetching).
 template <class F, class Hint = NoHint>
 void for_each(PyObject *seq, F &&body, const Hint &hint = Hint{}) {
     if (PyList_CheckExact(seq)) {

@@ -9,6 +9,25 @@
 
 namespace orrinth {
 
+// Ownership rules of the native layer:
+//
+// 1. A new reference goes into a Ref at once: Ref::steal on what a C-API call returns
+//    (require() does it and throws on NULL), Ref::borrow on a borrowed result that is
+//    kept. A Ref is released only into an API that steals it or as a return value.
+// 2. A bare PyObject * is borrowed, and only for the length of a call that runs no Python
+//    code (reentrancy.hpp says which calls run it); across anything that may, it is held
+//    by a Ref. Arguments are the exception below.
+// 3. Module-state fields and the fields of our own objects own their references; each
+//    one is visited by the collector (tp_traverse / m_traverse) and dropped by clear.
+//    A field that only borrows from another says so next to its declaration.
+//
+// Where the hot path deviates: the binder (arguments.hpp) fills its slots with bare
+// pointers borrowed from the caller's argument vector and from the function's defaults,
+// and every function body receives them so. The vectorcall protocol has the caller keep
+// its arguments alive for the whole call, and the function owns its defaults, so the
+// slots stay valid across Python code too; taking a reference to each would only add an
+// increment and a decrement per argument on every call.
+
 /// An owning (strong) reference. Move-only, and deliberately without an implicit
 /// conversion to PyObject *, so that it can never be handed to Py_DECREF by mistake.
 class Ref {

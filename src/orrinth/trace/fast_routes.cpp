@@ -115,29 +115,6 @@ void init_fast_routes(TraceState &st) {
     require(PyObject_SetAttr(routes.get(), st.str_enabled, on ? Py_True : Py_False));
 }
 
-void clear_fast_routes(TraceState &st) {
-    Py_CLEAR(st.from_json);
-    Py_CLEAR(st.validate_python);
-    Py_CLEAR(st.to_json);
-    Py_CLEAR(st.routes_module);
-    Py_CLEAR(st.json_module);
-    Py_CLEAR(st.json_loads);
-    Py_CLEAR(st.textio_type);
-    Py_CLEAR(st.codecs_lookup);
-}
-
-int traverse_fast_routes(TraceState &st, visitproc visit, void *arg) {
-    Py_VISIT(st.from_json);
-    Py_VISIT(st.validate_python);
-    Py_VISIT(st.to_json);
-    Py_VISIT(st.routes_module);
-    Py_VISIT(st.json_module);
-    Py_VISIT(st.json_loads);
-    Py_VISIT(st.textio_type);
-    Py_VISIT(st.codecs_lookup);
-    return 0;
-}
-
 bool fast_routes_on(TraceState &st) {
     if (!st.from_json || !PyModule_CheckExact(st.routes_module)) return false;
     PyObject *dict = PyModule_GetDict(st.routes_module);

@@ -82,108 +82,57 @@ Ref make_trace(PyObject *module, PyObject *modname, TraceState &st) {
     return b.create();
 }
 
-int trace_exec(PyObject *module) noexcept {
-    return entry_int([&] {
-        auto &st = *static_cast<TraceState *>(PyModule_GetState(module));
-#define ORRINTH_INIT(field, text) st.str_##field = require(PyUnicode_InternFromString(text)).release();
-        ORRINTH_TRACE_STRINGS(ORRINTH_INIT)
-#undef ORRINTH_INIT
-        st.fn_type = make_function_type(module, "orrinth.trace.native_function").release();
-        {
-            Ref os_path = import_module("os.path");
-            st.realpath = require(PyObject_GetAttrString(os_path.get(), "realpath")).release();
-        }
-        Ref modname = require(PyModule_GetNameObject(module));
-
-        // Imports, bound in this order.
-        bind(module, "json", import_module("json"));
-        Ref path_cls = import_from(import_module("pathlib").get(), "Path");
-        st.path_type = path_cls.dup().release();
-        bind(module, "Path", path_cls);
-        bind(module, "Literal", import_from(import_module("typing").get(), "Literal"));
-        Ref pydantic = import_module("pydantic");
-        Ref base_model = import_from(pydantic.get(), "BaseModel");
-        Ref field = import_from(pydantic.get(), "Field");
-        bind(module, "BaseModel", base_model);
-        bind(module, "Field", field);
-
-        // pydantic resolves the text annotations through sys.modules[__module__], which
-        // holds this module already (multi-phase initialisation).
-        Ref trace_event = make_trace_event(modname.get(), base_model.get(), field.get());
-        st.trace_event_cls = trace_event.dup().release();
-        bind(module, "TraceEvent", trace_event);
-        bind(module, "CostSummary", make_cost_summary(modname.get(), base_model.get()));
-        Ref trace = make_trace(module, modname.get(), st);
-        st.trace_cls = trace.dup().release();
-        bind(module, "Trace", trace);
-
-        new (&st.event_fields) InstanceDictReader();
-        new (&st.trace_fields) InstanceDictReader();
-        new (&st.events_attr) InstanceAttrCache();
-        PyObject *event_names[] = {st.str_type, st.str_turn, st.str_agent,
-                                   st.str_input_tokens, st.str_output_tokens, st.str_cost_usd};
-        std::copy(std::begin(event_names), std::end(event_names), st.event_field_names);
-        st.event_fields.init(st.trace_event_cls, st.event_field_names, 6);
-        st.trace_field_names[0] = st.str_events_attr;
-        st.trace_field_names[1] = st.str_add_event;
-        st.trace_fields.init(st.trace_cls, st.trace_field_names, 2, st.str_add_event,
-                             st.add_event_fn);
-        init_fast_routes(st);
-        return 0;
-    });
+/// The fast readers: TraceEvent's fields, and Trace's `_events` with its own add_event.
+void init_readers(TraceState &st) {
+    new (&st.event_fields) InstanceDictReader();
+    new (&st.trace_fields) InstanceDictReader();
+    new (&st.events_attr) InstanceAttrCache();
+    PyObject *event_names[] = {st.str_type, st.str_turn, st.str_agent,
+                               st.str_input_tokens, st.str_output_tokens, st.str_cost_usd};
+    std::copy(std::begin(event_names), std::end(event_names), st.event_field_names);
+    st.event_fields.init(st.trace_event_cls, st.event_field_names, 6);
+    st.trace_field_names[0] = st.str_events_attr;
+    st.trace_field_names[1] = st.str_add_event;
+    st.trace_fields.init(st.trace_cls, st.trace_field_names, 2, st.str_add_event,
+                         st.add_event_fn);
 }
-
-int trace_traverse(PyObject *module, visitproc visit, void *arg) {
-    auto *st = static_cast<TraceState *>(PyModule_GetState(module));
-    if (!st) return 0;
-    Py_VISIT(st->fn_type);
-    Py_VISIT(st->path_type);
-    Py_VISIT(st->realpath);
-    Py_VISIT(st->trace_event_cls);
-    Py_VISIT(st->trace_cls);
-    Py_VISIT(st->add_event_fn);
-    return traverse_fast_routes(*st, visit, arg);
-}
-
-int trace_clear(PyObject *module) {
-    auto *st = static_cast<TraceState *>(PyModule_GetState(module));
-    if (!st) return 0;
-    Py_CLEAR(st->fn_type);
-    Py_CLEAR(st->path_type);
-    Py_CLEAR(st->realpath);
-    // The readers only compare against these; clearing the type makes them inapplicable.
-    st->event_fields.init(nullptr, nullptr, 0);
-    st->trace_fields.init(nullptr, nullptr, 0);
-    Py_CLEAR(st->trace_event_cls);
-    Py_CLEAR(st->trace_cls);
-    Py_CLEAR(st->add_event_fn);
-    clear_fast_routes(*st);
-#define ORRINTH_CLEAR(field, text) Py_CLEAR(st->str_##field);
-    ORRINTH_TRACE_STRINGS(ORRINTH_CLEAR)
-#undef ORRINTH_CLEAR
-    return 0;
-}
-
-void trace_free(void *module) { trace_clear(static_cast<PyObject *>(module)); }
-
-PyModuleDef_Slot trace_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(trace_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef trace_module = {
-    PyModuleDef_HEAD_INIT,
-    "orrinth.trace",
-    nullptr,  // no docstring
-    sizeof(TraceState),
-    nullptr,
-    trace_slots,
-    trace_traverse,
-    trace_clear,
-    trace_free,
-};
 
 }  // namespace
+
+void TraceState::exec(PyObject *module) {
+    {
+        Ref os_path = import_module("os.path");
+        realpath = require(PyObject_GetAttrString(os_path.get(), "realpath")).release();
+    }
+    Ref modname = require(PyModule_GetNameObject(module));
+
+    // Imports, bound in this order.
+    bind(module, "json", import_module("json"));
+    Ref path_cls = import_from(import_module("pathlib").get(), "Path");
+    path_type = path_cls.dup().release();
+    bind(module, "Path", path_cls);
+    bind(module, "Literal", import_from(import_module("typing").get(), "Literal"));
+    Ref pydantic = import_module("pydantic");
+    Ref base_model = import_from(pydantic.get(), "BaseModel");
+    Ref field = import_from(pydantic.get(), "Field");
+    bind(module, "BaseModel", base_model);
+    bind(module, "Field", field);
+
+    // pydantic resolves the text annotations through sys.modules[__module__], which
+    // holds this module already (multi-phase initialisation).
+    Ref trace_event = make_trace_event(modname.get(), base_model.get(), field.get());
+    trace_event_cls = trace_event.dup().release();
+    bind(module, "TraceEvent", trace_event);
+    bind(module, "CostSummary", make_cost_summary(modname.get(), base_model.get()));
+    Ref trace = make_trace(module, modname.get(), *this);
+    trace_cls = trace.dup().release();
+    bind(module, "Trace", trace);
+    init_readers(*this);
+    init_fast_routes(*this);
+}
+
 }  // namespace orrinth::trace
 
-PyMODINIT_FUNC PyInit_trace() noexcept { return PyModuleDef_Init(&orrinth::trace::trace_module); }
+PyMODINIT_FUNC PyInit_trace() noexcept {
+    return orrinth::ModuleDefinition<orrinth::trace::TraceState>::init();
+}

@@ -36,8 +36,9 @@ PyObject *trace_snapshot(FnObject *fn, PyObject *const *args) noexcept {
         Ref cls = load_global(fn, st.str_Trace);
         Ref snap = require(PyObject_CallNoArgs(cls.get()));
         Ref events = events_of(st, args[0]);
-        // The list that snap.add_event() appends to, looked up again whenever Python
-        // code may have run since (a generic attribute read or comparison).
+        // The list that snap.add_event() appends to, dropped whenever Python code may
+        // have run since (a generic read, a comparison) and looked up again
+        // (reentrancy.hpp).
         Ref target;
         for_each(events.get(), [&](PyObject *event) {
             bool generic = false;
@@ -62,7 +63,7 @@ PyObject *trace_snapshot(FnObject *fn, PyObject *const *args) noexcept {
     });
 }
 
-const Param kParams[] = {{"self", nullptr}, {"up_to_turn", "int"}};
+const Param kSelfUpToTurn[] = {{"self", nullptr}, {"up_to_turn", "int"}};
 
 }  // namespace
 
@@ -78,7 +79,7 @@ const FunctionDef snapshot_def = {
     "            up_to_turn: Inclusive upper bound on turn numbers to include.\n"
     "        ",
     "Trace",
-    kParams,
+    kSelfUpToTurn,
     2,
     trace_snapshot,
 };

@@ -4,6 +4,7 @@
 #include <orrinth_native/classes.hpp>
 #include <orrinth_native/fastattr.hpp>
 #include <orrinth_native/function.hpp>
+#include <orrinth_native/module.hpp>
 #include <orrinth_native/objects.hpp>
 #include <orrinth_native/prefetch.hpp>
 
@@ -64,6 +65,9 @@ namespace orrinth::trace {
     X(enabled, "enabled")
 
 struct TraceState {
+    static constexpr const char *kModuleName = "orrinth.trace";
+    static constexpr const char *kFunctionType = "orrinth.trace.native_function";
+
     PyObject *fn_type;     // this module's native function type
     PyObject *path_type;   // pathlib.Path as imported (decides atomic saving)
     PyObject *realpath;    // os.path.realpath
@@ -88,9 +92,30 @@ struct TraceState {
     PyObject *codecs_lookup;    // codecs.lookup
     unsigned event_tag;         // version tags of TraceEvent and its metaclass when checked
     unsigned event_meta_tag;
-#define ORRINTH_FIELD(field, text) PyObject *str_##field;
-    ORRINTH_TRACE_STRINGS(ORRINTH_FIELD)
-#undef ORRINTH_FIELD
+    ORRINTH_INTERNED_NAMES(ORRINTH_TRACE_STRINGS)
+
+    /// The module body (module.cpp): imports, the classes, the fast readers.
+    void exec(PyObject *module);
+
+    /// The references the body stores (ModuleDefinition adds fn_type and the names).
+    template <class F>
+    void for_each_ref(F &&f) {
+        f(path_type);
+        f(realpath);
+        f(trace_event_cls);
+        f(trace_cls);
+        f(add_event_fn);
+        for (PyObject **ref : {&routes_module, &json_module, &json_loads, &from_json,
+                               &validate_python, &to_json, &textio_type, &codecs_lookup})
+            f(*ref);
+    }
+
+    /// The readers only compare against the classes and names; made inapplicable here,
+    /// they never look at a class or name that clearing has dropped.
+    void forget_borrowed() {
+        event_fields.init(nullptr, nullptr, 0);
+        trace_fields.init(nullptr, nullptr, 0);
+    }
 };
 
 inline TraceState &state(FnObject *fn) { return state_of<TraceState>(fn); }
@@ -101,7 +126,7 @@ inline TraceState &state(FnObject *fn) { return state_of<TraceState>(fn); }
 void add_event_to(TraceState &st, PyObject *trace, PyObject *event);
 
 /// The list that add_event_to() would append to directly, or an empty Ref when the
-/// method has to be called. Valid only until Python code runs.
+/// method has to be called. Valid only until Python code runs (reentrancy.hpp).
 Ref direct_events_list(TraceState &st, PyObject *trace);
 
 /// `trace._events`.
@@ -127,8 +152,6 @@ bool save_replacing_atomically(TraceState &st, PyObject *path,
 /// Check and set up the fast routes of the trace file, once TraceEvent exists. They stay
 /// off when the probe finds any difference from the plain routes.
 void init_fast_routes(TraceState &st);
-void clear_fast_routes(TraceState &st);
-int traverse_fast_routes(TraceState &st, visitproc visit, void *arg);
 
 /// Whether to_jsonl or from_jsonl starting now may take the fast route at all.
 bool fast_routes_on(TraceState &st);

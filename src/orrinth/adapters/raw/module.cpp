@@ -59,84 +59,37 @@ Ref make_raw_agent(PyObject *module, PyObject *modname, RawState &st) {
     return cls;
 }
 
-int raw_exec(PyObject *module) noexcept {
-    return entry_int([&] {
-        auto &st = *static_cast<RawState *>(PyModule_GetState(module));
-#define ORRINTH_INIT(field, text) st.str_##field = require(PyUnicode_InternFromString(text)).release();
-        ORRINTH_RAW_STRINGS(ORRINTH_INIT)
-#undef ORRINTH_INIT
-        st.kw_content = require(PyTuple_Pack(1, st.str_content)).release();
-        st.kw_content_meta = require(PyTuple_Pack(2, st.str_content, st.str_metadata)).release();
-        st.fn_type = make_function_type(module, "orrinth.adapters.raw.native_function").release();
-        Ref modname = require(PyModule_GetNameObject(module));
-
-        // Imports, bound in this order; each name is bound as soon as it is fetched.
-        bind(module, "inspect", import_module("inspect"));
-        import_and_bind(module, import_module("typing").get(), "Callable");
-        Ref agent = import_module("orrinth.agent");
-        import_and_bind(module, agent.get(), "AgentUnderTest");
-        import_and_bind(module, agent.get(), "Message");
-        import_and_bind(module, agent.get(), "Response");
-
-        Ref agent_cls = make_raw_agent(module, modname.get(), st);
-        st.agent_cls = agent_cls.dup().release();
-        bind(module, "RawAgent", agent_cls);
-        st.agent_field_names[0] = st.str_accepts_state_attr;
-        st.agent_field_names[1] = st.str_handler_attr;
-        st.agent_field_names[2] = st.str_state_attr;
-        new (&st.agent_fields) InstanceDictReader();
-        st.agent_fields.init(st.agent_cls, st.agent_field_names, 3);
-        new (&st.accepts_state) InstanceAttrCache();
-        new (&st.handler) InstanceAttrCache();
-        new (&st.live_state) InstanceAttrCache();
-        new (&st.response) CachedGlobal(st.str_Response);
-        return 0;
-    });
-}
-
-int raw_traverse(PyObject *module, visitproc visit, void *arg) {
-    auto *st = static_cast<RawState *>(PyModule_GetState(module));
-    if (!st) return 0;
-    Py_VISIT(st->fn_type);
-    Py_VISIT(st->agent_cls);
-    return 0;
-}
-
-int raw_clear(PyObject *module) {
-    auto *st = static_cast<RawState *>(PyModule_GetState(module));
-    if (!st) return 0;
-    Py_CLEAR(st->fn_type);
-    // The reader only compares against the class; clearing it makes the reader inapplicable.
-    st->agent_fields.init(nullptr, nullptr, 0);
-    Py_CLEAR(st->agent_cls);
-    Py_CLEAR(st->kw_content);
-    Py_CLEAR(st->kw_content_meta);
-#define ORRINTH_CLEAR(field, text) Py_CLEAR(st->str_##field);
-    ORRINTH_RAW_STRINGS(ORRINTH_CLEAR)
-#undef ORRINTH_CLEAR
-    return 0;
-}
-
-void raw_free(void *module) { raw_clear(static_cast<PyObject *>(module)); }
-
-PyModuleDef_Slot raw_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(raw_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef raw_module = {
-    PyModuleDef_HEAD_INIT,
-    "orrinth.adapters.raw",
-    nullptr,  // no docstring
-    sizeof(RawState),
-    nullptr,
-    raw_slots,
-    raw_traverse,
-    raw_clear,
-    raw_free,
-};
-
 }  // namespace
+
+void RawState::exec(PyObject *module) {
+    kw_content = require(PyTuple_Pack(1, str_content)).release();
+    kw_content_meta = require(PyTuple_Pack(2, str_content, str_metadata)).release();
+    Ref modname = require(PyModule_GetNameObject(module));
+
+    // Imports, bound in this order; each name is bound as soon as it is fetched.
+    bind(module, "inspect", import_module("inspect"));
+    import_and_bind(module, import_module("typing").get(), "Callable");
+    Ref agent = import_module("orrinth.agent");
+    import_and_bind(module, agent.get(), "AgentUnderTest");
+    import_and_bind(module, agent.get(), "Message");
+    import_and_bind(module, agent.get(), "Response");
+
+    Ref cls = make_raw_agent(module, modname.get(), *this);
+    agent_cls = cls.dup().release();
+    bind(module, "RawAgent", cls);
+
+    agent_field_names[0] = str_accepts_state_attr;
+    agent_field_names[1] = str_handler_attr;
+    agent_field_names[2] = str_state_attr;
+    new (&agent_fields) InstanceDictReader();
+    agent_fields.init(agent_cls, agent_field_names, 3);
+    for (InstanceAttrCache *cache : {&accepts_state, &handler, &live_state})
+        new (cache) InstanceAttrCache();
+    new (&response) CachedGlobal(str_Response);
+}
+
 }  // namespace orrinth::raw
 
-PyMODINIT_FUNC PyInit_raw() noexcept { return PyModuleDef_Init(&orrinth::raw::raw_module); }
+PyMODINIT_FUNC PyInit_raw() noexcept {
+    return orrinth::ModuleDefinition<orrinth::raw::RawState>::init();
+}

@@ -5,6 +5,7 @@
 #include <orrinth_native/classes.hpp>
 #include <orrinth_native/fastattr.hpp>
 #include <orrinth_native/function.hpp>
+#include <orrinth_native/module.hpp>
 #include <orrinth_native/objects.hpp>
 
 namespace orrinth::raw {
@@ -32,18 +33,34 @@ namespace orrinth::raw {
     X(empty, "")
 
 struct RawState {
+    static constexpr const char *kModuleName = "orrinth.adapters.raw";
+    static constexpr const char *kFunctionType = "orrinth.adapters.raw.native_function";
+
     PyObject *fn_type;            // this module's native function type
     PyObject *kw_content;         // ("content",): keyword names of a str result's Response
     PyObject *kw_content_meta;    // ("content", "metadata"): the same for a dict result
-#define ORRINTH_FIELD(field, text) PyObject *str_##field;
-    ORRINTH_RAW_STRINGS(ORRINTH_FIELD)
-#undef ORRINTH_FIELD
+    ORRINTH_INTERNED_NAMES(ORRINTH_RAW_STRINGS)
     // receive()'s reads of an exact RawAgent's own attributes, and of `Response`.
     PyObject *agent_cls;
     PyObject *agent_field_names[3];
     InstanceDictReader agent_fields;  // _accepts_state, _handler, _state
     InstanceAttrCache accepts_state, handler, live_state;
     CachedGlobal response;
+
+    /// The module body (module.cpp): imports and the RawAgent class.
+    void exec(PyObject *module);
+
+    /// The references the body stores (ModuleDefinition adds fn_type and the names).
+    template <class F>
+    void for_each_ref(F &&f) {
+        f(kw_content);
+        f(kw_content_meta);
+        f(agent_cls);
+    }
+
+    /// The reader only compares against the class; made inapplicable here, it never
+    /// looks at a class that clearing has dropped.
+    void forget_borrowed() { agent_fields.init(nullptr, nullptr, 0); }
 };
 
 inline RawState &state(FnObject *fn) { return state_of<RawState>(fn); }

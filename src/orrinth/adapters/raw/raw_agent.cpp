@@ -87,8 +87,8 @@ PyObject *agent_get_state(FnObject *fn, PyObject *const *args) noexcept {
 
 // ---- dispatch -------------------------------------------------------------------
 
-/// The key test of the metadata walk: `key != "content"`.
-bool key_passes(RawState &st, PyObject *key) {
+/// Whether an entry of a dict result goes into the metadata: `key != "content"`.
+bool is_metadata_key(RawState &st, PyObject *key) {
     if (PyUnicode_CheckExact(key)) {
         require(PyUnicode_READY(key));
         return !exact_str_equal(key, st.str_content);
@@ -129,10 +129,10 @@ std::pair<Ref, Ref> unpack_pair(PyObject *item) {
     return {std::move(values[0]), std::move(values[1])};
 }
 
-/// Walk an exact dict as its own iterator does. PyDict_Next hands out borrowed
-/// references and `body` runs arbitrary code (a key's __ne__ or __hash__), so each
-/// entry is held strongly while in use and the size is checked before every step;
-/// an entry beyond the original count means the keys were replaced in place.
+/// Walk an exact dict as its own iterator does, for a `body` that may run Python code
+/// (a key's __ne__ or __hash__; see reentrancy.hpp): each entry is held strongly while
+/// in use and the size is checked before every step; an entry beyond the original
+/// count means the keys were replaced in place.
 template <class F>
 void walk_exact_dict(PyObject *d, F &&body) {
     const Py_ssize_t size = PyDict_GET_SIZE(d);
@@ -164,7 +164,7 @@ Ref content_of(RawState &st, PyObject *result) {
 Ref metadata_of(RawState &st, PyObject *result) {
     Ref meta = require(PyDict_New());
     auto add = [&](const Ref &key, const Ref &value) {
-        if (key_passes(st, key.get())) require(PyDict_SetItem(meta.get(), key.get(), value.get()));
+        if (is_metadata_key(st, key.get())) require(PyDict_SetItem(meta.get(), key.get(), value.get()));
     };
     if (PyDict_CheckExact(result)) {
         walk_exact_dict(result, add);
@@ -219,8 +219,10 @@ PyObject *agent_receive(FnObject *fn, PyObject *const *args) noexcept {
             result = require(PyObject_Vectorcall(handler.get(), call_args + 1,
                                                  1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         }
+        // As the interpreter drops the callable it called: a handler that replaced
+        // itself on the agent is freed now, before the Response is built. The message
+        // dict, a local of the call, lives until it returns.
         handler = Ref();
-        msg = Ref();
 
         // `Response` is loaded before its arguments are evaluated, as in
         // `Response(content=..., metadata=...)`.
