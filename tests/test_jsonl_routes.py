@@ -28,6 +28,7 @@ def fast_routes_on():
     if major_minor not in routes.CHECKED_PYDANTIC:
         pytest.skip(f"pydantic {pydantic.VERSION} is not a checked release: plain routes only")
     assert routes.enabled, "the import-time probe turned the fast routes off"
+    assert routes.builds_events, "the import-time probe turned the event builder off"
 
 
 # --------------------------------------------------------------------------- lines

@@ -36,8 +36,11 @@ force_plain = False
 # handled on each route. Set by orrinth.trace.
 last_counts = (0, 0)
 
-# Whether the fast routes are on in this process (set by orrinth.trace after the probe).
+# Whether the fast routes are on in this process (set by orrinth.trace after the probe),
+# and whether lines of the common exact shape are made into events by orrinth.trace itself
+# rather than by the validator (set after probing that too).
 enabled = False
+builds_events = False
 
 PROBE_LINES = [
     '{"type":"message","turn":12,"agent":"agent-03","data":{"seq":123,"tool":"search","ok":true},'

@@ -8,6 +8,7 @@
 #include "trace.hpp"
 
 #include <algorithm>
+#include <iterator>
 
 namespace orrinth::trace {
 namespace {
@@ -86,6 +87,83 @@ PyObject *dict_item(PyObject *dict, PyObject *key) {
     return v;
 }
 
+/// The position of the field named `key` in TraceEvent's declaration order, or -1.
+int field_index(TraceState &st, PyObject *key) {
+    if (!PyUnicode_CheckExact(key)) return -1;
+    for (int i = 0; i < 8; i++)
+        if (exact_str_equal(key, st.event_field_order[i])) return i;
+    return -1;
+}
+
+/// What TraceEvent's validator makes of `parsed` when it is a dict of the common exact
+/// shape: keys that are fields only, `type` and `turn` among them, every value of the
+/// very type the field holds (no coercion to do). The instance is made the way the
+/// validator makes it: the class's tp_new without arguments, then `__dict__` with every
+/// field in declaration order (defaults for the missing ones), no extra or private
+/// values, and the names given as the fields set. An empty Ref for any other shape.
+/// `data` is taken over as it is: the parser made it and nothing else refers to it.
+Ref build_exact_event(TraceState &st, PyObject *parsed) {
+    if (!PyDict_CheckExact(parsed) || PyDict_GET_SIZE(parsed) > 8) return Ref();
+    PyObject *given[8] = {};  // borrowed from `parsed`, which the caller holds
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(parsed, &pos, &key, &value)) {
+        const int i = field_index(st, key);
+        if (i < 0 || given[i] || !field_value_fits(st, i, value)) return Ref();
+        given[i] = value;
+    }
+    if (!given[0] || !given[1]) return Ref();
+    Ref fields = require(_PyDict_NewPresized(8));
+    Ref fields_set = require(PySet_New(nullptr));
+    for (int i = 0; i < 8; i++) {
+        PyObject *name = st.event_field_order[i];
+        Ref v;
+        if (given[i]) {
+            v = Ref::borrow(given[i]);
+            require(PySet_Add(fields_set.get(), name));
+        } else if (i == 2) {
+            v = Ref::borrow(Py_None);
+        } else if (i == 3) {
+            v = require(PyDict_New());
+        } else if (i == 4 || i == 7) {
+            v = require(PyFloat_FromDouble(0.0));
+        } else {
+            v = require(PyLong_FromLong(0));
+        }
+        require(PyDict_SetItem(fields.get(), name, v.get()));
+    }
+    auto *cls = reinterpret_cast<PyTypeObject *>(st.trace_event_cls);
+    Ref event = require(cls->tp_new(cls, st.empty_tuple, nullptr));
+    require(PyObject_GenericSetAttr(event.get(), st.str_dunder_dict, fields.get()));
+    require(PyObject_GenericSetAttr(event.get(), st.str_pydantic_extra, Py_None));
+    require(PyObject_GenericSetAttr(event.get(), st.str_pydantic_fields_set, fields_set.get()));
+    require(PyObject_GenericSetAttr(event.get(), st.str_pydantic_private, Py_None));
+    return event;
+}
+
+/// Whether build_exact_event() gives what the validator gives on every probe line of
+/// the exact shape (and there is at least one).
+bool building_agrees(TraceState &st, PyObject *routes) {
+    Ref lines = getattr(routes, st.str_probe_lines);
+    Ref same = getattr(routes, st.str_same);
+    int compared = 0;
+    bool agrees = true;
+    for_each(lines.get(), [&](PyObject *line) {
+        if (!agrees) return;
+        auto parse = [&] { return require(PyObject_Vectorcall(st.from_json, &line, 1, nullptr)); };
+        Ref mine = build_exact_event(st, parse().get());
+        if (!mine) return;
+        Ref parsed = parse();
+        PyObject *arg = parsed.get();
+        Ref theirs = require(PyObject_Vectorcall(st.validate_python, &arg, 1, nullptr));
+        Ref verdict = require(PyObject_CallFunctionObjArgs(same.get(), mine.get(), theirs.get(),
+                                                           nullptr));
+        agrees = verdict.get() == Py_True;
+        compared++;
+    });
+    return agrees && compared > 0;
+}
+
 }  // namespace
 
 void init_fast_routes(TraceState &st) {
@@ -93,6 +171,11 @@ void init_fast_routes(TraceState &st) {
     st.routes_module = routes.dup().release();
     st.textio_type = import_from(import_module("io").get(), "TextIOWrapper").release();
     st.codecs_lookup = import_from(import_module("codecs").get(), "lookup").release();
+    PyObject *order[8] = {st.str_type,      st.str_turn,          st.str_agent,
+                          st.str_data,      st.str_timestamp,     st.str_input_tokens,
+                          st.str_output_tokens, st.str_cost_usd};
+    std::copy(std::begin(order), std::end(order), st.event_field_order);
+    st.empty_tuple = require(PyTuple_New(0)).release();
     Ref json = import_module("json");
     st.json_module = json.dup().release();
     st.json_loads = getattr(json.get(), st.str_loads).release();
@@ -111,8 +194,16 @@ void init_fast_routes(TraceState &st) {
         st.from_json = Py_NewRef(PyTuple_GET_ITEM(calls.get(), 0));
         st.validate_python = Py_NewRef(PyTuple_GET_ITEM(calls.get(), 1));
         st.to_json = Py_NewRef(PyTuple_GET_ITEM(calls.get(), 2));
+        try {
+            st.builds_events = building_agrees(st, routes.get());
+        } catch (const PyErrSet &) {
+            PyErr_Clear();
+            st.builds_events = false;
+        }
     }
     require(PyObject_SetAttr(routes.get(), st.str_enabled, on ? Py_True : Py_False));
+    require(PyObject_SetAttr(routes.get(), st.str_builds_events,
+                             on && st.builds_events ? Py_True : Py_False));
 }
 
 bool fast_routes_on(TraceState &st) {
@@ -144,7 +235,15 @@ Ref read_event_fast(TraceState &st, PyObject *text) {
     Ref value = Ref::steal(PyObject_Vectorcall(st.from_json, &text, 1, nullptr));
     if (value) {
         PyObject *arg = value.get();
-        Ref event = Ref::steal(PyObject_Vectorcall(st.validate_python, &arg, 1, nullptr));
+        Ref event;
+        if (st.builds_events) {
+            try {
+                event = build_exact_event(st, arg);
+            } catch (const PyErrSet &) {
+            }
+        }
+        if (!event && !PyErr_Occurred())
+            event = Ref::steal(PyObject_Vectorcall(st.validate_python, &arg, 1, nullptr));
         if (event) return event;
     }
     // Whatever went wrong, the plain route decides what the line gives. Only what is
@@ -164,9 +263,7 @@ bool serializes_directly(TraceState &st, PyObject *event) {
     Ref dict = Ref::steal(PyObject_GenericGetDict(event, nullptr));
     if (!dict) throw PyErrSet{};
     if (!PyDict_CheckExact(dict.get()) || PyDict_GET_SIZE(dict.get()) != 8) return false;
-    PyObject *const names[8] = {st.str_type,      st.str_turn,         st.str_agent,
-                                st.str_data,      st.str_timestamp,    st.str_input_tokens,
-                                st.str_output_tokens, st.str_cost_usd};
+    PyObject *const *names = st.event_field_order;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     for (int i = 0; PyDict_Next(dict.get(), &pos, &key, &value); i++) {

@@ -62,7 +62,14 @@ namespace orrinth::trace {
     X(flush, "flush")                       \
     X(name, "name")                         \
     X(fast_calls, "fast_calls")             \
-    X(enabled, "enabled")
+    X(enabled, "enabled")                   \
+    X(probe_lines, "PROBE_LINES")           \
+    X(same, "same")                         \
+    X(builds_events, "builds_events")       \
+    X(dunder_dict, "__dict__")              \
+    X(pydantic_extra, "__pydantic_extra__") \
+    X(pydantic_private, "__pydantic_private__") \
+    X(pydantic_fields_set, "__pydantic_fields_set__")
 
 struct TraceState {
     static constexpr const char *kModuleName = "orrinth.trace";
@@ -90,8 +97,11 @@ struct TraceState {
     PyObject *to_json;          // TraceEvent's serializer's to_json, bound
     PyObject *textio_type;      // io.TextIOWrapper
     PyObject *codecs_lookup;    // codecs.lookup
+    PyObject *empty_tuple;      // the arguments TraceEvent's tp_new is called with
     unsigned event_tag;         // version tags of TraceEvent and its metaclass when checked
     unsigned event_meta_tag;
+    bool builds_events;         // whether exact-shape lines are turned into events here
+    PyObject *event_field_order[8];  // TraceEvent's fields in declaration order (borrowed)
     ORRINTH_INTERNED_NAMES(ORRINTH_TRACE_STRINGS)
 
     /// The module body (module.cpp): imports, the classes, the fast readers.
@@ -106,7 +116,8 @@ struct TraceState {
         f(trace_cls);
         f(add_event_fn);
         for (PyObject **ref : {&routes_module, &json_module, &json_loads, &from_json,
-                               &validate_python, &to_json, &textio_type, &codecs_lookup})
+                               &validate_python, &to_json, &textio_type, &codecs_lookup,
+                               &empty_tuple})
             f(*ref);
     }
 
