@@ -2,6 +2,7 @@
 // instance dict, for exactly one class, when that cannot differ from `obj.name`.
 #pragma once
 
+#include "dict_memo.hpp"
 #include "mro.hpp"
 
 namespace orrinth {
@@ -114,11 +115,8 @@ class InstanceDictReader {
 namespace orrinth {
 
 /// `obj.name` for one name of instances of exactly one class (as InstanceDictReader
-/// reads it), remembered together with the instance dict it came from. CPython 3.11
-/// gives a dict a new version tag, unique in the process, at its creation and at every
-/// change, so while the same dict holds the same tag the value is the one read then:
-/// still alive (the dict holds it) and still what a lookup would find. Nothing is kept
-/// alive by the cache itself. Other Python versions read through the reader each time.
+/// reads it), remembered with the instance dict it came from (see DictLookupMemo).
+/// On 3.12 and later, where the dict pointer is not public, the reader reads it.
 class InstanceAttrCache {
   public:
     Ref get(InstanceDictReader &reader, PyObject *obj, PyObject *name) {
@@ -127,15 +125,7 @@ class InstanceAttrCache {
             PyObject **slot = _PyObject_GetDictPtr(obj);
             PyObject *dict = slot ? *slot : nullptr;
             if (dict && PyDict_CheckExact(dict)) {
-                const uint64_t tag = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-                if (dict == dict_ && tag == tag_) return Ref::borrow(value_);
-                if (PyObject *v = PyDict_GetItemWithError(dict, name)) {
-                    dict_ = dict;
-                    tag_ = tag;
-                    value_ = v;
-                    return Ref::borrow(v);
-                }
-                if (PyErr_Occurred()) throw PyErrSet{};
+                if (PyObject *v = memo_.lookup(dict, name)) return Ref::borrow(v);
             }
         }
         return require(PyObject_GetAttr(obj, name));
@@ -145,9 +135,7 @@ class InstanceAttrCache {
     }
 
   private:
-    PyObject *dict_ = nullptr;  // borrowed, compared only: never dereferenced
-    uint64_t tag_ = 0;
-    PyObject *value_ = nullptr;  // borrowed from dict_ while its tag is tag_
+    DictLookupMemo memo_;
 };
 
 }  // namespace orrinth

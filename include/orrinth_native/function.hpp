@@ -3,6 +3,7 @@
 #pragma once
 
 #include "arguments.hpp"
+#include "dict_memo.hpp"
 
 #include <structmember.h>
 
@@ -75,36 +76,22 @@ inline Ref load_global(FnObject *fn, PyObject *name) {
     throw PyErrSet{};
 }
 
-/// load_global() for one name, remembered with the namespace's version tag (CPython 3.11;
-/// see InstanceAttrCache): while the namespace is unchanged, a name it held still holds
-/// the same value. A name found only among the builtins is looked up every time.
+/// load_global() for one name, remembered while the namespace is unchanged (see
+/// DictLookupMemo). A name found only among the builtins is looked up every time.
 class CachedGlobal {
   public:
     explicit CachedGlobal(PyObject *name = nullptr) : name_(name) {}
 
     Ref get(FnObject *fn) {
-#if PY_VERSION_HEX < 0x030C0000
-        PyObject *globals = fn->globals;
-        if (PyDict_CheckExact(globals)) {
-            const uint64_t tag = reinterpret_cast<PyDictObject *>(globals)->ma_version_tag;
-            if (globals == globals_ && tag == tag_) return Ref::borrow(value_);
-            if (PyObject *v = PyDict_GetItemWithError(globals, name_)) {
-                globals_ = globals;
-                tag_ = tag;
-                value_ = v;
-                return Ref::borrow(v);
-            }
-            if (PyErr_Occurred()) throw PyErrSet{};
+        if (PyDict_CheckExact(fn->globals)) {
+            if (PyObject *v = memo_.lookup(fn->globals, name_)) return Ref::borrow(v);
         }
-#endif
         return load_global(fn, name_);
     }
 
   private:
     PyObject *name_;
-    PyObject *globals_ = nullptr;  // borrowed, compared only
-    uint64_t tag_ = 0;
-    PyObject *value_ = nullptr;  // borrowed from globals_ while its tag is tag_
+    DictLookupMemo memo_;
 };
 
 namespace detail {
