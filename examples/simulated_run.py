@@ -10,11 +10,14 @@ Three plain Python functions become agents through ``RawAgent``:
 A small harness loop below routes every reply to its recipient, records each message
 with token counts and costs, records the support agent's state changes, injects one
 fault (the first refund request to billing times out) and evaluates two run-level
-properties. It then prints the transcript, the cost per agent, what a snapshot taken at
-a middle turn holds, saves the trace as JSON Lines and reads it back.
+properties. It then prints the transcript and the cost per agent (with the code behind
+``orrinth show``), what a snapshot taken at a middle turn holds, saves the trace as JSON
+Lines and reads it back.
 
 Run it with ``python examples/simulated_run.py [--run-dir DIR]``; by default the trace is
-written to ``runs/<date>-<time>/trace.jsonl`` under the current directory. The exit status
+written to ``runs/<date>-<time>/trace.jsonl`` under the current directory. With
+``--runs 200`` it records 200 varied runs into that folder instead (one file each, written
+event by event), to try the ``orrinth`` command line on. The exit status
 is 0 on success, 1 when the trace read back differs from the one recorded and 2 when a
 property check failed.
 """
@@ -23,7 +26,6 @@ from __future__ import annotations
 
 import argparse
 import sys
-import textwrap
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -31,6 +33,8 @@ from typing import Any
 
 from orrinth.adapters.raw import RawAgent
 from orrinth.agent import Message
+from orrinth.cli.show import heading, print_costs, print_properties, print_transcript
+from orrinth.recorder import TraceRecorder
 from orrinth.trace import Trace, TraceEvent
 
 MAX_TURNS = 12
@@ -180,9 +184,9 @@ def estimate_tokens(text: str) -> int:
 class Harness:
     """Drives one run: delivers each message, records it and what happened around it."""
 
-    def __init__(self, agents: dict[str, RawAgent], started: float) -> None:
+    def __init__(self, agents: dict[str, RawAgent], started: float, trace: Trace | None = None) -> None:
         self.agents = agents
-        self.trace = Trace()
+        self.trace = trace if trace is not None else Trace()
         self.clock = started
         # Tokens of everything each model-backed agent has seen so far (its context).
         self.context = {name: 0 for name in agents}
@@ -266,7 +270,7 @@ class Harness:
             message = Message(to, str(reply.content), message.turn + 1)
             to = next_to
 
-    def check_properties(self) -> None:
+    def check_properties(self, budget_usd: float = BUDGET_USD) -> None:
         state = self.agents["support"].get_state()
         messages = self.trace.get_messages()
         told_customer = any(
@@ -280,7 +284,7 @@ class Harness:
                 state["refund_id"] is not None and told_customer,
                 f"refund {state['refund_id']} confirmed to the customer after {state['retries']} retry",
             ),
-            ("within_budget", spent <= BUDGET_USD, f"${spent:.4f} spent of a ${BUDGET_USD:.2f} budget"),
+            ("within_budget", spent <= budget_usd, f"${spent:.4f} spent of a ${budget_usd:.2f} budget"),
         ):
             self.trace.add_event(
                 TraceEvent(
@@ -293,55 +297,8 @@ class Harness:
 
 
 # ---------------------------------------------------------------------------
-# Reporting.
+# Reporting: the transcript, costs and checks as `orrinth show` prints them.
 # ---------------------------------------------------------------------------
-
-
-def heading(title: str) -> None:
-    print()
-    print(title)
-    print("-" * len(title))
-
-
-def print_transcript(trace: Trace, started: float) -> None:
-    heading("Transcript")
-    print(f"{'turn':>4}  {'time':>6}  {'from':<8}  {'to':<8}  message")
-    indent = " " * 36
-    for event in trace.events:
-        elapsed = f"{event.timestamp - started:5.1f}s"
-        if event.type == "message":
-            lines = textwrap.wrap(str(event.data["content"]), WIDTH - len(indent)) or [""]
-            print(f"{event.turn:>4}  {elapsed:>6}  {event.agent or '':<8}  {event.data['to']:<8}  {lines[0]}")
-            for line in lines[1:]:
-                print(indent + line)
-        elif event.type == "state_change":
-            changes = ", ".join(
-                f"{key}: {change['from']!r} -> {change['to']!r}" for key, change in event.data["changes"].items()
-            )
-            for i, line in enumerate(textwrap.wrap(changes, WIDTH - len(indent) - 9)):
-                print(indent + ("(state)  " if i == 0 else " " * 9) + line)
-        elif event.type == "fault_injected":
-            print(
-                f"{event.turn:>4}  {elapsed:>6}  {'!! fault':<8}  {event.agent or '':<8}  "
-                f"{event.data['fault']} after {event.data['after_s']} s; dropped {event.data['dropped']!r}"
-            )
-
-
-def print_costs(trace: Trace) -> None:
-    summary = trace.cost_summary()
-    heading("Tokens and cost per agent")
-    print(f"{'agent':<10} {'messages':>8} {'input tok':>10} {'output tok':>11} {'cost (USD)':>12}")
-    for name, figures in summary.per_agent.items():
-        print(
-            f"{name:<10} {figures['turns']:>8} {figures['input_tokens']:>10,} "
-            f"{figures['output_tokens']:>11,} {figures['cost_usd']:>12.6f}"
-        )
-    messages = sum(int(f["turns"]) for f in summary.per_agent.values())
-    print(f"{'':-<10} {'':->8} {'':->10} {'':->11} {'':->12}")
-    print(
-        f"{'total':<10} {messages:>8} {summary.total_input_tokens:>10,} "
-        f"{summary.total_output_tokens:>11,} {summary.total_cost_usd:>12.6f}"
-    )
 
 
 def print_snapshot(trace: Trace, turn: int) -> None:
@@ -364,17 +321,6 @@ def print_snapshot(trace: Trace, turn: int) -> None:
     print(f"cost so far  ${so_far:.6f} of ${whole:.6f} for the whole run ({so_far / whole:.0%})")
 
 
-def print_properties(trace: Trace) -> bool:
-    heading("Run-level property checks (turn -1)")
-    all_passed = True
-    for event in trace.events:
-        if event.type == "property_check":
-            passed = bool(event.data["passed"])
-            all_passed = all_passed and passed
-            print(f"{'PASS' if passed else 'FAIL'}  {event.data['property']:<28} {event.data['detail']}")
-    return all_passed
-
-
 def save_and_verify(trace: Trace, path: Path) -> bool:
     heading("Saved trace")
     trace.to_jsonl(path)
@@ -390,6 +336,30 @@ def save_and_verify(trace: Trace, path: Path) -> bool:
     return same
 
 
+def make_agents() -> dict[str, RawAgent]:
+    return {
+        "customer": RawAgent("customer", customer),
+        "support": RawAgent("support", support, SUPPORT_INITIAL_STATE),
+        "billing": RawAgent("billing", billing),
+    }
+
+
+def record_many(count: int, run_dir: Path) -> int:
+    """Record ``count`` runs as ``run_dir/run-NNN.jsonl``, varying the turn of the fault
+    (some runs have none) and the budget (every fifth run's is too small). Each run is
+    written by a TraceRecorder, event by event, so a run cut short keeps what it recorded."""
+    faults = failed = 0
+    for i in range(count):
+        with TraceRecorder(run_dir / f"run-{i + 1:03d}.jsonl") as recorder:
+            harness = Harness(make_agents(), time.time(), trace=recorder)
+            harness.run(fault_turn=2 + i % 12)
+            harness.check_properties(budget_usd=0.01 if i % 5 == 4 else BUDGET_USD)
+        faults += any(e.type == "fault_injected" for e in recorder.events)
+        failed += any(e.type == "property_check" and not e.data["passed"] for e in recorder.events)
+    print(f"recorded {count} runs in {run_dir}: {faults} with a fault, {failed} with a failed check")
+    return 0
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description="Run a small simulated support conversation and record it.")
     parser.add_argument(
@@ -398,14 +368,19 @@ def main(argv: list[str] | None = None) -> int:
         default=Path("runs") / time.strftime("%Y%m%d-%H%M%S"),
         help="folder for this run's trace.jsonl (default: runs/<date>-<time>)",
     )
+    parser.add_argument(
+        "--runs",
+        type=int,
+        default=1,
+        metavar="N",
+        help="record N varied runs as DIR/run-NNN.jsonl instead, printing one line about them",
+    )
     args = parser.parse_args(argv)
+    if args.runs > 1:
+        return record_many(args.runs, args.run_dir)
 
     started = time.time()
-    agents = {
-        "customer": RawAgent("customer", customer),
-        "support": RawAgent("support", support, SUPPORT_INITIAL_STATE),
-        "billing": RawAgent("billing", billing),
-    }
+    agents = make_agents()
     harness = Harness(agents, started)
     harness.run(fault_turn=6)
     harness.check_properties()

@@ -28,8 +28,13 @@ def _outcome(call, plain: bool, within=contextlib.nullcontext):
         routes.force_plain = False
 
 
-def _same_exception(a: BaseException, b: BaseException) -> bool:
+def _same_exception(a: BaseException, b: BaseException, names=("", "")) -> bool:
+    """Same type, message and notes (with the file name `names[0]` of `a`'s notes read
+    as `names[1]`)."""
     if type(a) is not type(b) or str(a) != str(b):
+        return False
+    notes = [n.replace(*names) for n in getattr(a, "__notes__", [])]
+    if notes != getattr(b, "__notes__", []):
         return False
     if isinstance(a, pydantic.ValidationError):
         return a.errors(include_url=False) == b.errors(include_url=False)
@@ -60,7 +65,7 @@ def write_both(trace, directory: Path):
     plain = _outcome(lambda: trace.to_jsonl(paths[1]), plain=True)
     if plain[1] is not None or fast[1] is not None:
         assert plain[1] is not None and fast[1] is not None, (plain[1], fast[1])
-        assert _same_exception(fast[1], plain[1]), (fast[1], plain[1])
+        assert _same_exception(fast[1], plain[1], (paths[0].name, paths[1].name)), (fast[1], plain[1])
     else:
         assert paths[0].read_bytes() == paths[1].read_bytes()
     assert fast[2] == plain[2]

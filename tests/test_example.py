@@ -72,10 +72,10 @@ class TestOutput:
     def test_transcript_lists_a_dozen_turns_and_the_fault(self, finished_run: tuple[str, Path]) -> None:
         output, _ = finished_run
         rows = section(output, "Transcript")
-        turns = [int(m.group(1)) for m in (re.match(r"\s*(\d+)\s+\S+s\s+(customer|support|billing)\s", r) for r in rows) if m]
+        turns = [int(m.group(1)) for m in (re.match(r"\s*(\d+)\s+\S+s\s+(customer|support|billing)\s+(?![\s(])", r) for r in rows) if m]
         assert turns == list(range(1, 13))
         assert any("!! fault  billing   timeout after 5.0 s" in r for r in rows)
-        assert any("(state)  stage: 'new' -> 'lookup'" in r for r in rows)
+        assert any(re.match(r"\s+1\s+\S+s\s+support\s+\(state\)  stage: 'new' -> 'lookup'", r) for r in rows)
 
     def test_cost_table_agrees_with_the_file(self, finished_run: tuple[str, Path]) -> None:
         output, path = finished_run
@@ -144,6 +144,18 @@ class TestTraceFile:
         written = list((tmp_path / "runs").glob("*/trace.jsonl"))
         assert len(written) == 1
         assert len(Trace.from_jsonl(written[0]).get_messages()) == 12
+
+
+def test_many_runs_are_recorded_one_file_each(tmp_path: Path) -> None:
+    proc = run_example(tmp_path, "--runs", "15", "--run-dir", str(tmp_path / "batch"))
+    assert proc.returncode == 0, proc.stderr
+    files = sorted((tmp_path / "batch").glob("*.jsonl"))
+    assert [f.name for f in files] == [f"run-{i:03d}.jsonl" for i in range(1, 16)]
+    traces = [Trace.from_jsonl(f).events for f in files]
+    faults = sum(any(e.type == "fault_injected" for e in t) for t in traces)
+    failed = sum(any(e.type == "property_check" and not e.data["passed"] for e in t) for t in traces)
+    assert proc.stdout == f"recorded 15 runs in {tmp_path / 'batch'}: {faults} with a fault, {failed} with a failed check\n"
+    assert 0 < faults < 15 and failed == 3  # the fault turn and the budget vary
 
 
 def load_example(monkeypatch: pytest.MonkeyPatch) -> ModuleType:

@@ -158,8 +158,9 @@ class TestIntrospection:
             exec("from __future__ import annotations\n" + f.read(), ns)
         # The stub's annotations are precise types for type checkers ("Callable[..., ...]"
         # where the module holds "Callable"), so only names, kinds and defaults are compared;
-        # `Any` is the stub's own helper.
-        assert [n for n in ns if not n.startswith("__") and n not in ("annotations", "Any")] == [
+        # `Any`, `TypeAlias` and the handler's type aliases are the stub's own helpers.
+        helpers = ("annotations", "Any", "TypeAlias", "_Reply", "_Handler")
+        assert [n for n in ns if not n.startswith("__") and n not in helpers] == [
             n for n in vars(raw) if not n.startswith("__")]
 
         def shape(fn):

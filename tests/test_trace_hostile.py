@@ -123,6 +123,15 @@ class Sink:
         return self.buffer
 
 
+def written_through_sink(save):
+    """A run that saves the trace with `save(trace, sink)` and gives the text written."""
+    def run(t):
+        sink = Sink()
+        save(t, sink)
+        return sink.buffer.getvalue()
+    return run
+
+
 def labels(result):
     if isinstance(result, (Trace, ModelTrace)):
         result = result._events
@@ -172,16 +181,8 @@ def test_query_as_python_iterates(native, python, action, via):
 
 @pytest.mark.parametrize("action", list(ACTIONS))
 def test_to_jsonl_in_place(action):
-    def native(t):
-        sink = Sink()
-        t.to_jsonl(sink)
-        return sink.buffer.getvalue()
-
-    def python(t):
-        sink = Sink()
-        ModelTrace.to_jsonl(t, sink)
-        return sink.buffer.getvalue()
-
+    native = written_through_sink(lambda t, sink: t.to_jsonl(sink))
+    python = written_through_sink(ModelTrace.to_jsonl)
     assert run_hostile(native, action, "dump") == run_hostile(python, action, "dump")
 
 
@@ -194,11 +195,7 @@ def test_to_jsonl_through_temp_file(tmp_path, action):
         t.to_jsonl(path)
         return path.read_text()
 
-    def python(t):
-        sink = Sink()
-        ModelTrace.to_jsonl(t, sink)
-        return sink.buffer.getvalue()
-
+    python = written_through_sink(ModelTrace.to_jsonl)
     ours = run_hostile(native, action, "dump")
     if action == "raise":
         assert path.read_text() == "old\n"

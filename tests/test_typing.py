@@ -3,6 +3,7 @@ calls with the expected error codes, and stubtest finds the stubs true to the mo
 
 from __future__ import annotations
 
+import json
 import os
 import re
 import subprocess
@@ -70,6 +71,15 @@ def test_the_stubs_themselves_pass_strict_mypy(mypy_env: tuple[dict[str, str], P
     assert proc.stdout.startswith("Success: no issues found in 2 source files")
 
 
+def test_the_command_line_and_recorder_pass_strict_mypy(mypy_env: tuple[dict[str, str], Path]) -> None:
+    env, config = mypy_env
+    env = {k: v for k, v in env.items() if k != "MYPYPATH"}
+    source = ROOT / "src" / "orrinth"
+    proc = run_mypy((env, config), source / "cli", source / "recorder.py", source / "__main__.py")
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert proc.stdout.startswith("Success: no issues found")
+
+
 def test_strict_mypy_refuses_each_marked_misuse(mypy_env: tuple[dict[str, str], Path]) -> None:
     bad = TYPING / "usage_bad.py"
     expected = set()
@@ -103,3 +113,30 @@ def test_stubtest_finds_the_stubs_true_to_the_module(
     )
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "Success: no issues found in 1 module" in proc.stdout
+
+
+def test_strict_pyright_accepts_the_example_and_ordinary_usage(tmp_path: Path) -> None:
+    # The PyPI package bundles pyright itself; its nodejs extra brings node, so no
+    # download happens at run time. Without either it cannot start: then say why.
+    try:
+        import pyright  # noqa: F401
+    except ImportError:
+        pytest.skip("pyright is not installed (the test extra installs pyright[nodejs])")
+    config = {"typeCheckingMode": "strict", "pythonVersion": "3.11"}
+    if PACKAGE.parent.name not in ("site-packages", "dist-packages"):
+        config["extraPaths"] = [str(PACKAGE.parent)]  # type: ignore[assignment]
+    (tmp_path / "pyrightconfig.json").write_text(json.dumps(config))
+    # pyright loads none of the native modules: node runs without the sanitizer runtime.
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYRIGHT_PYTHON") and k != "LD_PRELOAD"}
+    files = [ROOT / "examples" / "simulated_run.py", TYPING / "usage_ok.py", *sorted((PACKAGE / "cli").glob("*.py")),
+             PACKAGE / "recorder.py"]
+    proc = subprocess.run(
+        [sys.executable, "-m", "pyright", "--pythonpath", sys.executable, "-p", str(tmp_path / "pyrightconfig.json"),
+         *map(str, files)],
+        cwd=tmp_path, env=env, capture_output=True, text=True, timeout=600,
+    )
+    summary = re.search(r"^(\d+) errors?, \d+ warnings?, \d+ informations? ?$", proc.stdout, re.M)
+    if summary is None and proc.returncode not in (0, 1):
+        pytest.skip(f"pyright could not run here: {(proc.stderr or proc.stdout).strip()[-300:]}")
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert summary is not None and summary.group(1) == "0", proc.stdout

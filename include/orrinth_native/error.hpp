@@ -107,8 +107,28 @@ class SavedError {
         type_ = value_ = tb_ = nullptr;
     }
 
+    /// The saved exception object (normalised), or NULL.
+    PyObject *value() const noexcept { return value_; }
+
   private:
     PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
 };
+
+/// Attach a note to the exception being raised, as `exc.add_note(note)` does: type,
+/// message, traceback, __cause__ and __context__ stay as they are. `make_note(exc)` runs
+/// with no exception pending (it may call into Python) and returns a str; when it fails,
+/// or the note cannot be attached, the exception is raised again without it.
+template <class F>
+void add_note_to_raised(F &&make_note) noexcept {
+    SavedError saved;
+    if (PyObject *exc = saved.value()) {
+        try {
+            Ref note = make_note(exc);
+            Ref r = Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()));
+        } catch (...) {
+        }
+    }
+    saved.restore(/*chain_cleanup_error=*/false);
+}
 
 }  // namespace orrinth

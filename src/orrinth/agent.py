@@ -30,7 +30,7 @@ class Response:
     """
 
     content: Any
-    metadata: dict = field(default_factory=dict)
+    metadata: dict[str, Any] = field(default_factory=dict)
 
 
 class AgentUnderTest(ABC):
@@ -54,5 +54,5 @@ class AgentUnderTest(ABC):
         """Answer one message of the run."""
 
     @abstractmethod
-    def get_state(self) -> dict:
+    def get_state(self) -> dict[str, Any]:
         """Return the agent's current state."""

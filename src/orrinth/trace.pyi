@@ -1,7 +1,7 @@
 # The module binds these names besides its three classes; they are re-exported as it does.
 import json as json
 from pathlib import Path as Path
-from typing import Any, Self
+from typing import Any, Self, TypedDict
 from typing import Literal as Literal
 
 from pydantic import BaseModel as BaseModel
@@ -17,11 +17,18 @@ class TraceEvent(BaseModel):
     output_tokens: int = 0
     cost_usd: float = 0.0
 
+class _AgentCosts(TypedDict):
+    # One agent's row of CostSummary.per_agent, as cost_summary() builds it.
+    input_tokens: int
+    output_tokens: int
+    cost_usd: float
+    turns: int
+
 class CostSummary(BaseModel):
     total_input_tokens: int
     total_output_tokens: int
     total_cost_usd: float
-    per_agent: dict[str, dict[str, Any]]
+    per_agent: dict[str, _AgentCosts]
 
 class Trace:
     _events: list[TraceEvent]

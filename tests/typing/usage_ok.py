@@ -44,7 +44,10 @@ def record(path: Path) -> None:
     assert_type(summary, CostSummary)
     assert_type(summary.total_input_tokens, int)
     assert_type(summary.total_cost_usd, float)
-    assert_type(summary.per_agent, dict[str, dict[str, Any]])
+    row = summary.per_agent["bot"]
+    assert_type(row["input_tokens"], int)
+    assert_type(row["cost_usd"], float)
+    assert_type(row["turns"], int)
     rebuilt = CostSummary(total_input_tokens=1, total_output_tokens=2, total_cost_usd=0.5, per_agent={})
     assert_type(rebuilt.model_dump_json(), str)
 

@@ -87,12 +87,47 @@ class LineWriter {
 };
 
 /// Write every stored event to `file`, in order. `own_file`: the save opened `file`
-/// itself, as a text file with the default newline handling.
-void write_events(TraceState &st, PyObject *self, PyObject *file, bool own_file) {
+/// itself, as a text file with the default newline handling. A failure gets a note
+/// naming the event (its index in `events` and its turn) and `path`.
+void write_events(TraceState &st, PyObject *self, PyObject *file, PyObject *path, bool own_file) {
     Ref events = events_of(st, self);
     LineWriter writer(st, file, own_file);
-    for_each(events.get(), [&](PyObject *event) { writer.write(event); });
+    Py_ssize_t index = -1;
+    for_each(events.get(), [&](PyObject *event) {
+        index++;
+        try {
+            writer.write(event);
+        } catch (const PyErrSet &) {
+            add_note_to_raised([&](PyObject *) {
+                Ref turn = Ref::steal(PyObject_GetAttr(event, st.str_turn));
+                PyErr_Clear();  // an event without a turn is named by its index alone
+                return turn ? require(PyUnicode_FromFormat("while writing trace.events[%zd] (turn %R) to %S",
+                                                           index, turn.get(), path))
+                            : require(PyUnicode_FromFormat("while writing trace.events[%zd] to %S", index, path));
+            });
+            throw;
+        }
+    });
     writer.finish();
+}
+
+/// For a call given something other than a pathlib.Path that failed on it for lack of what
+/// a path has (an AttributeError or TypeError): say what the method takes and how to make
+/// one. An object that behaves like a path keeps its own errors as they are.
+void note_path_expected(TraceState &st, PyObject *path, const char *method) {
+    if (PyObject_TypeCheck(path, reinterpret_cast<PyTypeObject *>(st.path_type)) ||
+        !(PyErr_ExceptionMatches(PyExc_AttributeError) || PyErr_ExceptionMatches(PyExc_TypeError)))
+        return;
+    add_note_to_raised([&](PyObject *) {
+        if (PyUnicode_Check(path) || PyObject_HasAttrString(path, "__fspath__"))
+            return require(PyUnicode_FromFormat("%s takes a pathlib.Path, not %s: pass pathlib.Path(%R)", method,
+                                                Py_TYPE(path)->tp_name, path));
+        if (PyBytes_Check(path))
+            return require(PyUnicode_FromFormat("%s takes a pathlib.Path, not bytes: pass "
+                                                "pathlib.Path(os.fsdecode(%R))", method, path));
+        return require(PyUnicode_FromFormat("%s takes a pathlib.Path, not %s: make one with "
+                                            "pathlib.Path('runs/trace.jsonl')", method, Py_TYPE(path)->tp_name));
+    });
 }
 
 /// Saving through the path's own `open`: open(path, "w"), write, close. The file is the
@@ -100,7 +135,7 @@ void write_events(TraceState &st, PyObject *self, PyObject *file, bool own_file)
 void save_in_place(TraceState &st, PyObject *self, PyObject *path) {
     Ref file = call_method(path, st.str_open, st.str_w);
     try {
-        write_events(st, self, file.get(), /*own_file=*/false);
+        write_events(st, self, file.get(), path, /*own_file=*/false);
     } catch (const PyErrSet &) {
         close_after_failure(st, file.get(), /*report_close_error=*/true);
         throw;
@@ -112,13 +147,19 @@ PyObject *trace_to_jsonl(FnObject *fn, PyObject *const *args) noexcept {
     return entry([&] {
         TraceState &st = state(fn);
         PyObject *self = args[0], *path = args[1];
-        Ref parent = getattr(path, st.str_parent);
-        Ref mkdir = getattr(parent.get(), st.str_mkdir);
+        Ref parent, mkdir;
+        try {
+            parent = getattr(path, st.str_parent);
+            mkdir = getattr(parent.get(), st.str_mkdir);
+        } catch (const PyErrSet &) {
+            note_path_expected(st, path, "Trace.to_jsonl");
+            throw;
+        }
         Ref kwnames = require(PyTuple_Pack(2, st.str_parents, st.str_exist_ok));
         PyObject *flags[] = {Py_True, Py_True};
         require(PyObject_Vectorcall(mkdir.get(), flags, 0, kwnames.get()));
         const bool replaced = save_replacing_atomically(
-            st, path, [&](PyObject *file) { write_events(st, self, file, /*own_file=*/true); });
+            st, path, [&](PyObject *file) { write_events(st, self, file, path, /*own_file=*/true); });
         if (!replaced) save_in_place(st, self, path);
         return Ref::borrow(Py_None);
     });
@@ -186,20 +227,52 @@ class LineReader {
     Py_ssize_t fast_count_ = 0, plain_count_ = 0;
 };
 
+/// Note where reading failed: `line` is the line being read. The text reader decodes a
+/// block at a time, so an undecodable byte can lie some lines past the last line handed
+/// out: the line ends before it in the block being decoded are counted too.
+void note_read_location(PyObject *path, Py_ssize_t line) {
+    add_note_to_raised([&](PyObject *exc) {
+        if (PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject *>(PyExc_UnicodeDecodeError))) {
+            Py_ssize_t start = 0;
+            Ref block = Ref::steal(PyUnicodeDecodeError_GetObject(exc));
+            if (block && PyUnicodeDecodeError_GetStart(exc, &start) == 0 && PyBytes_Check(block.get())) {
+                const char *bytes = PyBytes_AS_STRING(block.get());
+                for (Py_ssize_t i = 0; i < start && i < PyBytes_GET_SIZE(block.get()); i++)
+                    line += bytes[i] == '\n';
+            }
+            PyErr_Clear();
+        }
+        return require(PyUnicode_FromFormat("while reading %S, line %zd", path, line));
+    });
+}
+
 PyObject *trace_from_jsonl(FnObject *fn, PyObject *const *args) noexcept {
     return entry([&] {
         TraceState &st = state(fn);
         Ref result = require(PyObject_CallNoArgs(args[0]));
         LineReader reader(fn, st);
-        Ref file = call_method(args[1], st.str_open);
+        Ref file;
+        try {
+            file = call_method(args[1], st.str_open);
+        } catch (const PyErrSet &) {
+            note_path_expected(st, args[1], "Trace.from_jsonl");
+            throw;
+        }
+        Py_ssize_t lines = 0;  // lines read so far, blank ones included
+        bool in_line = false;  // a failure now is the current line's, not the reading's
         try {
             for_each(file.get(), [&](PyObject *line) {
+                lines++;
+                in_line = true;
                 Ref text = strip(st, line);
-                if (!truth(text.get())) return;
-                Ref event = reader.event(text.get());
-                add_event_to(st, result.get(), event.get());
+                if (truth(text.get())) {
+                    Ref event = reader.event(text.get());
+                    add_event_to(st, result.get(), event.get());
+                }
+                in_line = false;
             });
         } catch (const PyErrSet &) {
+            note_read_location(args[1], in_line ? lines : lines + 1);
             close_after_failure(st, file.get(), /*report_close_error=*/true);
             throw;
         }
