@@ -26,6 +26,7 @@ import tempfile
 USE_ATHERIS = "--random" not in sys.argv
 if USE_ATHERIS:
     import atheris
+    from corpus import argv_with_seed_corpus
 
     # Coverage of the json module's Python layer (its error paths) guides the search.
     with atheris.instrument_imports(include=["json", "jsonl_differential"]):
@@ -109,14 +110,7 @@ def main() -> None:
             seed = int(args[args.index("--seed") + 1]) if "--seed" in args else 0
             run_random(n, seed)
             return
-        argv = list(sys.argv)
-        if not any(not a.startswith("-") for a in argv[1:]):
-            corpus = WORK / "corpus"
-            corpus.mkdir()
-            for i, s in enumerate(SEEDS):
-                (corpus / f"seed{i}").write_bytes(s)
-            argv.append(str(corpus))
-        atheris.Setup(argv, check)
+        atheris.Setup(argv_with_seed_corpus(sys.argv, WORK, SEEDS), check)
         atheris.Fuzz()
     finally:
         print(COUNTS, flush=True)
