@@ -60,10 +60,10 @@ class ModelTrace:
         per_agent, total_in, total_out, total_cost = {}, 0, 0, 0.0
         for e in self.get_messages():
             key = e.agent or "__unknown__"
-            if key not in per_agent:
-                per_agent[key] = {"input_tokens": 0, "output_tokens": 0, "cost_usd": 0.0,
-                                  "turns": 0}
-            entry = per_agent[key]
+            entry = per_agent.get(key)  # one lookup, and one store for a new agent
+            if entry is None:
+                entry = per_agent[key] = {"input_tokens": 0, "output_tokens": 0,
+                                          "cost_usd": 0.0, "turns": 0}
             i, o, c = e.input_tokens, e.output_tokens, e.cost_usd
             entry["input_tokens"] = entry["input_tokens"] + i
             entry["output_tokens"] = entry["output_tokens"] + o

@@ -3,7 +3,9 @@
 // words them for a Python function, and the exact-type test of typed parameters.
 //
 // The error formatters are cold and never inlined: they run once per failed call, and
-// keeping them out of line keeps the binder that runs on every call small.
+// keeping them out of line keeps the binder that runs on every call small. They take the
+// signature's parts as separate arguments: a Signature whose address escaped into them
+// would be stored to the stack on every call.
 #pragma once
 
 #include "error.hpp"
@@ -14,20 +16,24 @@ namespace orrinth {
 inline constexpr int kMaxParams = 8;
 
 /// What the binder needs to know of a function: all its parameters are
-/// positional-or-keyword, the last `defaults` of them have defaults.
+/// positional-or-keyword, the last `defaults` of them have defaults. The members refer
+/// to the function's own fields, so that each is read only where the binder needs it.
 struct Signature {
-    PyObject *qualname;  // str, used in the messages
-    PyObject *names;     // tuple of interned parameter names
-    PyObject *defaults;  // tuple, or nullptr for none
+    PyObject *const &qualname;  // str, used in the messages
+    PyObject *const &names;     // tuple of interned parameter names
+    PyObject *const &defaults;  // tuple, or nullptr for none
+    const int &argcount;        // the size of `names`
 };
 
 namespace detail {
 
 /// ceval.c too_many_positional(), for functions without keyword-only parameters.
-[[gnu::cold, gnu::noinline]] inline void too_many_positional(const Signature &sig,
+[[gnu::cold, gnu::noinline]] inline void too_many_positional(PyObject *qualname,
+                                                             PyObject *names,
+                                                             PyObject *defaults,
                                                              Py_ssize_t given) {
-    Py_ssize_t argcount = PyTuple_GET_SIZE(sig.names);
-    Py_ssize_t defcount = sig.defaults ? PyTuple_GET_SIZE(sig.defaults) : 0;
+    Py_ssize_t argcount = PyTuple_GET_SIZE(names);
+    Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults) : 0;
     bool plural;
     Ref takes;
     if (defcount) {
@@ -40,20 +46,21 @@ namespace detail {
     if (!takes) return;
     // No keyword-only parameters here, so ceval's "(and N keyword-only ...)" part is empty.
     PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given",
-                 sig.qualname, takes.get(), plural ? "s" : "", given,
+                 qualname, takes.get(), plural ? "s" : "", given,
                  given == 1 ? "was" : "were");
 }
 
 /// ceval.c missing_arguments() + format_missing() for positional parameters: the
 /// parameters before `upto` that `slots` leaves empty.
-[[gnu::cold, gnu::noinline]] inline void missing_arguments(const Signature &sig,
+[[gnu::cold, gnu::noinline]] inline void missing_arguments(PyObject *qualname,
+                                                           PyObject *params,
                                                            PyObject *const *slots,
                                                            Py_ssize_t upto) {
     Ref names = Ref::steal(PyList_New(0));
     if (!names) return;
     for (Py_ssize_t i = 0; i < upto; i++) {
         if (slots[i]) continue;
-        Ref r = Ref::steal(PyObject_Repr(PyTuple_GET_ITEM(sig.names, i)));
+        Ref r = Ref::steal(PyObject_Repr(PyTuple_GET_ITEM(params, i)));
         if (!r || PyList_Append(names.get(), r.get()) < 0) return;
     }
     Py_ssize_t len = PyList_GET_SIZE(names.get());
@@ -77,21 +84,20 @@ namespace detail {
         text = Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
     }
     if (!text) return;
-    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", sig.qualname,
+    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", qualname,
                  (int)len, "positional", len == 1 ? "" : "s", text.get());
 }
 
-[[gnu::cold, gnu::noinline]] inline void keywords_must_be_strings(const Signature &sig) {
-    PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", sig.qualname);
+[[gnu::cold, gnu::noinline]] inline void keywords_must_be_strings(PyObject *qualname) {
+    PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", qualname);
 }
 
-[[gnu::cold, gnu::noinline]] inline void unexpected_keyword(const Signature &sig, PyObject *kw) {
-    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", sig.qualname,
-                 kw);
+[[gnu::cold, gnu::noinline]] inline void unexpected_keyword(PyObject *qualname, PyObject *kw) {
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", qualname, kw);
 }
 
-[[gnu::cold, gnu::noinline]] inline void multiple_values(const Signature &sig, PyObject *kw) {
-    PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", sig.qualname, kw);
+[[gnu::cold, gnu::noinline]] inline void multiple_values(PyObject *qualname, PyObject *kw) {
+    PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", qualname, kw);
 }
 
 /// Put each keyword argument into its parameter's slot, as ceval.c initialize_locals()
@@ -99,13 +105,13 @@ namespace detail {
 /// Returns false with an exception set on an unknown or repeated keyword.
 inline bool bind_keywords(const Signature &sig, PyObject *kwnames, PyObject *const *values,
                           PyObject **slots) {
-    const Py_ssize_t argcount = PyTuple_GET_SIZE(sig.names);
+    const Py_ssize_t argcount = sig.argcount;
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     PyObject *const *names = &PyTuple_GET_ITEM(sig.names, 0);
     for (Py_ssize_t k = 0; k < nkw; k++) {
         PyObject *kw = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(kw)) {
-            keywords_must_be_strings(sig);
+            keywords_must_be_strings(sig.qualname);
             return false;
         }
         Py_ssize_t j = 0;
@@ -122,11 +128,11 @@ inline bool bind_keywords(const Signature &sig, PyObject *kwnames, PyObject *con
             }
         }
         if (j == argcount) {
-            unexpected_keyword(sig, kw);
+            unexpected_keyword(sig.qualname, kw);
             return false;
         }
         if (slots[j]) {
-            multiple_values(sig, kw);
+            multiple_values(sig.qualname, kw);
             return false;
         }
         slots[j] = values[k];
@@ -143,12 +149,12 @@ inline bool bind_keywords(const Signature &sig, PyObject *kwnames, PyObject *con
 /// (ref.hpp says why that holds for the whole call).
 inline bool bind_arguments(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
                            PyObject *kwnames, PyObject **slots) {
-    const Py_ssize_t argcount = PyTuple_GET_SIZE(sig.names);
+    const Py_ssize_t argcount = sig.argcount;
     const Py_ssize_t npos = nargs < argcount ? nargs : argcount;
     for (Py_ssize_t i = 0; i < npos; i++) slots[i] = args[i];
     if (kwnames && !detail::bind_keywords(sig, kwnames, args + nargs, slots)) return false;
     if (nargs > argcount) {
-        detail::too_many_positional(sig, nargs);
+        detail::too_many_positional(sig.qualname, sig.names, sig.defaults, nargs);
         return false;
     }
     if (nargs < argcount) {
@@ -156,7 +162,7 @@ inline bool bind_arguments(const Signature &sig, PyObject *const *args, Py_ssize
         const Py_ssize_t m = argcount - defcount;
         for (Py_ssize_t i = nargs; i < m; i++) {
             if (!slots[i]) {
-                detail::missing_arguments(sig, slots, m);
+                detail::missing_arguments(sig.qualname, sig.names, slots, m);
                 return false;
             }
         }

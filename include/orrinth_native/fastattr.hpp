@@ -93,7 +93,9 @@ class InstanceDictReader {
     };
 
   private:
-    bool validate(PyTypeObject *t) {
+    // Runs once per version tag; kept out of line so that applies() stays small enough
+    // to be inlined into every walk.
+    [[gnu::noinline]] bool validate(PyTypeObject *t) {
         // A metaclass's instances are classes, read through type's own lookup.
         if (PyType_IsSubtype(t, &PyType_Type)) return false;
         if (method_name_ && (!t->tp_dict || PyDict_GetItem(t->tp_dict, method_name_) != method_))

@@ -100,7 +100,7 @@ namespace detail {
 [[gnu::noinline]] inline PyObject *bind_and_call(FnObject *fn, PyObject *const *args,
                                                  Py_ssize_t nargs, PyObject *kwnames) noexcept {
     PyObject *slots[kMaxParams] = {};
-    const Signature sig{fn->qualname, fn->names, fn->defaults};
+    const Signature sig{fn->qualname, fn->names, fn->defaults, fn->nparams};
     if (!bind_arguments(sig, args, nargs, kwnames, slots)) return nullptr;
     return fn->impl(fn, slots);
 }
