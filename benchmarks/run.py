@@ -52,6 +52,7 @@ if str(HERE) not in sys.path:
 import pydantic  # noqa: E402
 
 import baseline  # noqa: E402
+import orrinth._jsonl_routes as jsonl_routes  # noqa: E402
 import orrinth.trace as native_trace  # noqa: E402
 from orrinth.agent import Message  # noqa: E402
 
@@ -237,6 +238,25 @@ def op_to_jsonl(side, wl):
     return lambda: trace.to_jsonl(path)
 
 
+def plain_route(prepare):
+    """The operation with the native side held to its plain JSONL route."""
+    def prepare_plain(side, wl):
+        thunk = prepare(side, wl)
+        if side.label != "native":
+            return thunk
+
+        def run():
+            jsonl_routes.force_plain = True
+            try:
+                return thunk()
+            finally:
+                jsonl_routes.force_plain = False
+
+        return run
+
+    return prepare_plain
+
+
 def floor_to_jsonl(wl):
     events, path = wl.native.events, wl.tmp / "floor.jsonl"
 
@@ -392,7 +412,7 @@ class Op:
 
 
 OPS = [
-    Op("add_event", "event", lambda wl: wl.n, 0.6, op_add_event),
+    Op("add_event", "event", lambda wl: wl.n, 0.85, op_add_event),
     Op("events", "event", lambda wl: wl.n * reps_for(5_000_000, wl.n), 1.0, op_events),
     Op("get_messages", "event", lambda wl: wl.n * reps_for(1_000_000, wl.n), 0.25, op_get_messages),
     Op("get_events_for_agent", "event",
@@ -400,12 +420,14 @@ OPS = [
        op_get_events_for_agent),
     Op("snapshot", "event", lambda wl: wl.n * reps_for(1_000_000, wl.n), 0.25, op_snapshot),
     Op("cost_summary", "event", lambda wl: wl.n * reps_for(1_000_000, wl.n), 0.15, op_cost_summary),
-    Op("to_jsonl", "event", lambda wl: wl.n, 0.9, op_to_jsonl, floor_to_jsonl,
+    Op("to_jsonl", "event", lambda wl: wl.n, 0.6, op_to_jsonl, floor_to_jsonl,
        synced_floor=floor_to_jsonl_synced),
+    Op("to_jsonl, plain route", "event", lambda wl: wl.n, 1.05, plain_route(op_to_jsonl)),
     Op("to_jsonl, 1 event", "save", lambda wl: SMALL_SAVES, None, op_small_save,
        synced_floor=floor_small_save),
-    Op("from_jsonl", "event", lambda wl: wl.n, 0.97, op_from_jsonl, floor_from_jsonl),
-    Op("receive (str)", "call", lambda wl: wl.n, 0.75, op_receive_str, floor_receive_str,
+    Op("from_jsonl", "event", lambda wl: wl.n, 0.5, op_from_jsonl, floor_from_jsonl),
+    Op("from_jsonl, plain route", "event", lambda wl: wl.n, 1.05, plain_route(op_from_jsonl)),
+    Op("receive (str)", "call", lambda wl: wl.n, 0.9, op_receive_str, floor_receive_str,
        needs_raw=True, patch_response=True),
     Op("receive (dict+state)", "call", lambda wl: wl.n, 0.7, op_receive_dict, floor_receive_dict,
        needs_raw=True, patch_response=True),
@@ -419,6 +441,8 @@ ALIASES = {
     "raw_agent": "RawAgent(...)",
     "setup_get_state": "setup()+get_state()",
     "small_save": "to_jsonl, 1 event",
+    "to_jsonl_plain": "to_jsonl, plain route",
+    "from_jsonl_plain": "from_jsonl, plain route",
 }
 
 
@@ -481,6 +505,16 @@ def check_equivalence(wl: Workload) -> list[str]:
     back_b = baseline.Trace.from_jsonl(out_b)
     expect(type(back_n) is native_trace.Trace, "from_jsonl type")
     expect(dumps(back_n.events) == ref and dumps(back_b.events) == ref, "from_jsonl events")
+    expect(jsonl_routes.enabled and jsonl_routes.last_counts == (wl.n, 0), "fast JSONL route taken")
+    jsonl_routes.force_plain = True
+    try:
+        out_p = wl.tmp / "check" / "plain.jsonl"
+        nat.to_jsonl(out_p)
+        expect(out_p.read_bytes() == out_b.read_bytes(), "to_jsonl file bytes, plain route")
+        expect(dumps(native_trace.Trace.from_jsonl(out_p).events) == ref, "from_jsonl, plain route")
+        expect(jsonl_routes.last_counts == (0, wl.n), "plain JSONL route taken")
+    finally:
+        jsonl_routes.force_plain = False
     # The floors make the same calls: the same file, the same events.
     floor_to_jsonl(wl)()
     expect((wl.tmp / "floor.jsonl").read_bytes() == out_n.read_bytes(), "to_jsonl floor file bytes")
@@ -489,7 +523,7 @@ def check_equivalence(wl: Workload) -> list[str]:
            "to_jsonl synced floor file bytes")
     expect(dumps(floor_from_jsonl(wl)()) == dumps(wl.native.events), "from_jsonl floor events")
     checked = ["events", "get_messages", "get_events_for_agent", "snapshot", "cost_summary",
-               "to_jsonl (bytes)", "from_jsonl", "JSONL floors"]
+               "to_jsonl (bytes)", "from_jsonl", "both JSONL routes", "JSONL floors"]
 
     if native_raw is None:
         return checked

@@ -22,6 +22,7 @@ import sys
 import tempfile
 
 import atheris
+from corpus import argv_with_seed_corpus
 
 with atheris.instrument_imports(include=["json"]):
     import json
@@ -72,14 +73,7 @@ SEEDS = [
 
 
 def main() -> None:
-    argv = list(sys.argv)
-    if not any(not a.startswith("-") for a in argv[1:]):
-        # No corpus directory given: start one in the work directory from the seeds.
-        corpus = WORK / "corpus"
-        corpus.mkdir()
-        for i, seed in enumerate(SEEDS):
-            (corpus / f"seed{i}").write_bytes(seed)
-        argv.append(str(corpus))
+    argv = argv_with_seed_corpus(sys.argv, WORK, SEEDS)
     try:
         atheris.Setup(argv, check)
         atheris.Fuzz()

@@ -2,6 +2,7 @@
 // instance dict, for exactly one class, when that cannot differ from `obj.name`.
 #pragma once
 
+#include "dict_memo.hpp"
 #include "mro.hpp"
 
 namespace orrinth {
@@ -107,6 +108,34 @@ class InstanceDictReader {
     PyObject *method_ = nullptr;
     unsigned version_ = 0;
     bool ok_ = false;
+};
+
+}  // namespace orrinth
+
+namespace orrinth {
+
+/// `obj.name` for one name of instances of exactly one class (as InstanceDictReader
+/// reads it), remembered with the instance dict it came from (see DictLookupMemo).
+/// On 3.12 and later, where the dict pointer is not public, the reader reads it.
+class InstanceAttrCache {
+  public:
+    Ref get(InstanceDictReader &reader, PyObject *obj, PyObject *name) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (reader.applies(obj)) {
+            PyObject **slot = _PyObject_GetDictPtr(obj);
+            PyObject *dict = slot ? *slot : nullptr;
+            if (dict && PyDict_CheckExact(dict)) {
+                if (PyObject *v = memo_.lookup(dict, name)) return Ref::borrow(v);
+            }
+        }
+        return require(PyObject_GetAttr(obj, name));
+#else
+        return reader.get(obj, name);
+#endif
+    }
+
+  private:
+    DictLookupMemo memo_;
 };
 
 }  // namespace orrinth

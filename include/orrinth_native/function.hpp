@@ -3,6 +3,7 @@
 #pragma once
 
 #include "arguments.hpp"
+#include "dict_memo.hpp"
 #include "docstring.hpp"
 #include "lookups.hpp"
 
@@ -82,24 +83,60 @@ inline Ref load_global(FnObject *fn, PyObject *name) {
     throw PyErrSet{};
 }
 
+/// load_global() for one name, remembered while the namespace is unchanged (see
+/// DictLookupMemo). A name found only among the builtins is looked up every time.
+class CachedGlobal {
+  public:
+    explicit CachedGlobal(PyObject *name = nullptr) : name_(name) {}
 
-/// The vectorcall of every native function: bind the arguments as the interpreter binds
-/// a Python function's, then run the body. The arguments stay borrowed: the caller keeps
-/// them alive for the whole call.
-/// A body may call Python code that calls a native function again with no Python frame in
-/// between, so the call counts towards the recursion limit as the interpreter's own
-/// built-in functions do: endless recursion raises RecursionError instead of overflowing
-/// the C stack. Not noexcept: a forced unwind passes through (thread_exit.hpp).
-inline PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
-                               PyObject *kwnames) {
-    FnObject *fn = reinterpret_cast<FnObject *>(self);
-    PyObject *slots[kMaxParams] = {};
-    const Signature sig{fn->qualname, fn->names, fn->defaults, fn->nparams};
-    if (!bind_arguments(sig, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) return nullptr;
+    Ref get(FnObject *fn) {
+        if (PyDict_CheckExact(fn->globals)) {
+            if (PyObject *v = memo_.lookup(fn->globals, name_)) return Ref::borrow(v);
+        }
+        return load_global(fn, name_);
+    }
+
+  private:
+    PyObject *name_;
+    DictLookupMemo memo_;
+};
+
+namespace detail {
+
+/// Run the body with bound arguments. A body may call Python code that calls a native
+/// function again with no Python frame in between, so the call counts towards the
+/// recursion limit as the interpreter's own built-in functions do: endless recursion
+/// raises RecursionError instead of overflowing the C stack.
+inline PyObject *call_body(FnObject *fn, PyObject *const *slots) {
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     PyObject *result = fn->impl(fn, slots);
     Py_LeaveRecursiveCall();
     return result;
+}
+
+/// Binding for any call but the plainest: keywords, defaults, or an argument error.
+[[gnu::noinline]] inline PyObject *bind_and_call(FnObject *fn, PyObject *const *args,
+                                                 Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *slots[kMaxParams] = {};
+    const Signature sig{fn->qualname, fn->names, fn->defaults, fn->nparams};
+    if (!bind_arguments(sig, args, nargs, kwnames, slots)) return nullptr;
+    return call_body(fn, slots);
+}
+
+}  // namespace detail
+
+/// The vectorcall of every native function: bind the arguments as the interpreter binds
+/// a Python function's, then run the body (detail::call_body). A call that passes every
+/// parameter by position hands the caller's own array to the body, with nothing to copy or
+/// check. The arguments stay borrowed: the caller keeps them alive for the whole call.
+/// Not noexcept: a forced unwind passes through (thread_exit.hpp).
+inline PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
+                               PyObject *kwnames) {
+    FnObject *fn = reinterpret_cast<FnObject *>(self);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs == fn->nparams) [[likely]]
+        return detail::call_body(fn, args);
+    return detail::bind_and_call(fn, args, nargs, kwnames);
 }
 
 namespace detail {

@@ -47,6 +47,12 @@
 //      strongly.
 //    - ClassAttrCache (class_attr_cache.hpp) compares the class object and the version
 //      tags of the class and its metaclass on every use.
+//    - DictLookupMemo (dict_memo.hpp; used by InstanceAttrCache and CachedGlobal)
+//      compares the dict and its version tag on every use: CPython 3.11 gives every
+//      state of every dict a tag of its own, so any change that Python code made in
+//      between is seen.
+//    - The fast JSONL routes (trace/fast_routes.cpp) re-check their guards on every line
+//      and every event.
 //    - After a call back into Python, what it may have changed is read again rather than
 //      remembered (RawAgent.receive reads the agent's name anew for its refusal message).
 #pragma once

@@ -5,21 +5,98 @@
 
 #include <orrinth_native/class_attr_cache.hpp>
 
+#include <string>
+
 namespace orrinth::trace {
 namespace {
 
-/// `f.write(event.model_dump_json() + "\n")` for each stored event, in order. A failure
-/// gets a note naming the event (its index in `events` and its turn) and `path`.
-void write_events(TraceState &st, PyObject *self, PyObject *file, PyObject *path) {
+/// Writes the lines of a save, one per event: `f.write(event.model_dump_json() + "\n")`,
+/// or, where that cannot differ, the serializer's bytes directly. For a file the save
+/// opened itself in UTF-8, the lines go to its binary buffer in large chunks, with no
+/// decoding and encoding in between.
+class LineWriter {
+  public:
+    LineWriter(TraceState &st, PyObject *file, bool own_file)
+        : st_(st), file_(file), write_(getattr(file, st.str_write)), fast_(fast_routes_on(st)) {
+        if (fast_ && own_file && takes_utf8_bytes(st, file)) buffer_ = getattr(file, st.str_buffer);
+    }
+
+    void write(PyObject *event) {
+        if (fast_ && serializes_directly(st_, event)) {
+            Ref json = require(PyObject_Vectorcall(st_.to_json, &event, 1, nullptr));
+            char *data;
+            Py_ssize_t size;
+            require(PyBytes_AsStringAndSize(json.get(), &data, &size));
+            pending_.append(data, static_cast<size_t>(size));
+            pending_.push_back('\n');
+            fast_count_++;
+            if (!buffer_) {
+                write_text(require(PyUnicode_DecodeUTF8(pending_.data(),
+                                                        static_cast<Py_ssize_t>(pending_.size()),
+                                                        nullptr)));
+                pending_.clear();
+            } else if (pending_.size() >= kChunk) {
+                flush_bytes();
+            }
+            return;
+        }
+        plain_count_++;
+        Ref text = call_method(event, st_.str_model_dump_json);
+        Ref line = require(PyNumber_Add(text.get(), st_.str_newline));
+        if (buffer_ && PyUnicode_Check(line.get())) {
+            // What the text file's strict UTF-8 encoder does with it, error included.
+            Ref bytes = require(PyUnicode_AsUTF8String(line.get()));
+            pending_.append(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
+            if (pending_.size() >= kChunk) flush_bytes();
+            return;
+        }
+        if (buffer_) {
+            flush_bytes();
+            write_text(std::move(line));  // not text: the file's own error
+            call_method(file_, st_.str_flush);
+            return;
+        }
+        write_text(std::move(line));
+    }
+
+    /// Write what is still held back, and publish the route counts.
+    void finish() {
+        flush_bytes();
+        publish_route_counts(st_, fast_count_, plain_count_);
+    }
+
+  private:
+    static constexpr size_t kChunk = 1 << 16;
+
+    void write_text(Ref line) { require(PyObject_CallOneArg(write_.get(), line.get())); }
+
+    void flush_bytes() {
+        if (pending_.empty()) return;
+        Ref chunk = require(
+            PyBytes_FromStringAndSize(pending_.data(), static_cast<Py_ssize_t>(pending_.size())));
+        pending_.clear();
+        call_method(buffer_.get(), st_.str_write, chunk.get());
+    }
+
+    TraceState &st_;
+    PyObject *file_;
+    Ref write_, buffer_;
+    const bool fast_;
+    std::string pending_;
+    Py_ssize_t fast_count_ = 0, plain_count_ = 0;
+};
+
+/// Write every stored event to `file`, in order. `own_file`: the save opened `file`
+/// itself, as a text file with the default newline handling. A failure gets a note
+/// naming the event (its index in `events` and its turn) and `path`.
+void write_events(TraceState &st, PyObject *self, PyObject *file, PyObject *path, bool own_file) {
     Ref events = events_of(st, self);
-    Ref write = getattr(file, st.str_write);
+    LineWriter writer(st, file, own_file);
     Py_ssize_t index = -1;
     for_each(events.get(), [&](PyObject *event) {
         index++;
         try {
-            Ref text = call_method(event, st.str_model_dump_json);
-            Ref line = require(PyNumber_Add(text.get(), st.str_newline));
-            require(PyObject_CallOneArg(write.get(), line.get()));
+            writer.write(event);
         } catch (const PyErrSet &) {
             add_note_to_raised([&](PyObject *) {
                 Ref turn = Ref::steal(PyObject_GetAttr(event, st.str_turn));
@@ -31,6 +108,7 @@ void write_events(TraceState &st, PyObject *self, PyObject *file, PyObject *path
             throw;
         }
     });
+    writer.finish();
 }
 
 /// For a call given something other than a pathlib.Path that failed on it for lack of what
@@ -57,7 +135,7 @@ void note_path_expected(TraceState &st, PyObject *path, const char *method) {
 void save_in_place(TraceState &st, PyObject *self, PyObject *path) {
     Ref file = call_method(path, st.str_open, st.str_w);
     try {
-        write_events(st, self, file.get(), path);
+        write_events(st, self, file.get(), path, /*own_file=*/false);
     } catch (const PyErrSet &) {
         close_after_failure(st, file.get(), /*report_close_error=*/true);
         throw;
@@ -81,22 +159,23 @@ PyObject *trace_to_jsonl(FnObject *fn, PyObject *const *args) {
         PyObject *flags[] = {Py_True, Py_True};
         require(PyObject_Vectorcall(mkdir.get(), flags, 0, kwnames.get()));
         const bool replaced = save_replacing_atomically(
-            st, path, [&](PyObject *file) { write_events(st, self, file, path); });
+            st, path, [&](PyObject *file) { write_events(st, self, file, path, /*own_file=*/true); });
         if (!replaced) save_in_place(st, self, path);
         return Ref::borrow(Py_None);
     });
 }
 
-/// `text.strip()`; an exact str without surrounding whitespace is its own result.
+/// `text.strip()`; for an exact str, the slice that str.strip() gives (itself when there
+/// is no surrounding whitespace), cut here without calling the method.
 Ref strip(TraceState &st, PyObject *text) {
     if (PyUnicode_CheckExact(text)) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-        if (n == 0) return Ref::borrow(text);
-        int kind = PyUnicode_KIND(text);
+        Py_ssize_t end = PyUnicode_GET_LENGTH(text), start = 0;
+        const int kind = PyUnicode_KIND(text);
         const void *data = PyUnicode_DATA(text);
-        if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, 0)) &&
-            !Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, n - 1)))
-            return Ref::borrow(text);
+        while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) start++;
+        while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) end--;
+        if (start == 0 && end == PyUnicode_GET_LENGTH(text)) return Ref::borrow(text);
+        return require(PyUnicode_Substring(text, start, end));
     }
     return call_method(text, st.str_strip);
 }
@@ -113,17 +192,38 @@ Ref module_attr(PyObject *module, PyObject *name) {
     return getattr(module, name);
 }
 
-/// Parse one stripped line and append the event it holds to `result`.
-void read_line(FnObject *fn, TraceState &st, ClassAttrCache &model_validate, PyObject *result,
-               PyObject *text) {
-    Ref json = load_global(fn, st.str_json);
-    Ref loads = module_attr(json.get(), st.str_loads);
-    Ref value = require(PyObject_CallOneArg(loads.get(), text));
-    Ref event_cls = load_global(fn, st.str_TraceEvent);
-    Ref method = Ref::borrow(model_validate.get(event_cls.get()));
-    Ref event = require(PyObject_CallOneArg(method.get(), value.get()));
-    add_event_to(st, result, event.get());
-}
+/// Turns the stripped lines of a file into events:
+/// `TraceEvent.model_validate(json.loads(text))`, by the fast route where it cannot differ.
+class LineReader {
+  public:
+    LineReader(FnObject *fn, TraceState &st)
+        : fn_(fn), st_(st), model_validate_(st.str_model_validate), fast_(fast_routes_on(st)) {}
+
+    Ref event(PyObject *text) {
+        if (fast_ && line_reads_fast(fn_, st_, text)) {
+            if (Ref event = read_event_fast(st_, text)) {
+                fast_count_++;
+                return event;
+            }
+        }
+        plain_count_++;
+        Ref json = load_global(fn_, st_.str_json);
+        Ref loads = module_attr(json.get(), st_.str_loads);
+        Ref value = require(PyObject_CallOneArg(loads.get(), text));
+        Ref event_cls = load_global(fn_, st_.str_TraceEvent);
+        Ref method = Ref::borrow(model_validate_.get(event_cls.get()));
+        return require(PyObject_CallOneArg(method.get(), value.get()));
+    }
+
+    void finish() { publish_route_counts(st_, fast_count_, plain_count_); }
+
+  private:
+    FnObject *fn_;
+    TraceState &st_;
+    ClassAttrCache model_validate_;
+    const bool fast_;
+    Py_ssize_t fast_count_ = 0, plain_count_ = 0;
+};
 
 /// Note where reading failed: `line` is the line being read. The text reader decodes a
 /// block at a time, so an undecodable byte can lie some lines past the last line handed
@@ -148,7 +248,7 @@ PyObject *trace_from_jsonl(FnObject *fn, PyObject *const *args) {
     return entry([&] {
         TraceState &st = state(fn);
         Ref result = require(PyObject_CallNoArgs(args[0]));
-        ClassAttrCache model_validate(st.str_model_validate);
+        LineReader reader(fn, st);
         Ref file;
         try {
             file = call_method(args[1], st.str_open);
@@ -163,7 +263,10 @@ PyObject *trace_from_jsonl(FnObject *fn, PyObject *const *args) {
                 lines++;
                 in_line = true;
                 Ref text = strip(st, line);
-                if (truth(text.get())) read_line(fn, st, model_validate, result.get(), text.get());
+                if (truth(text.get())) {
+                    Ref event = reader.event(text.get());
+                    add_event_to(st, result.get(), event.get());
+                }
                 in_line = false;
             });
         } catch (const PyErrSet &) {
@@ -172,6 +275,7 @@ PyObject *trace_from_jsonl(FnObject *fn, PyObject *const *args) {
             throw;
         }
         call_method(file.get(), st.str_close);
+        reader.finish();
         return result;
     });
 }

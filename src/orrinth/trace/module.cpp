@@ -86,6 +86,7 @@ Ref make_trace(PyObject *module, PyObject *modname, TraceState &st) {
 void init_readers(TraceState &st) {
     new (&st.event_fields) InstanceDictReader();
     new (&st.trace_fields) InstanceDictReader();
+    new (&st.events_attr) InstanceAttrCache();
     PyObject *event_names[] = {st.str_type, st.str_turn, st.str_agent,
                                st.str_input_tokens, st.str_output_tokens, st.str_cost_usd};
     std::copy(std::begin(event_names), std::end(event_names), st.event_field_names);
@@ -129,6 +130,7 @@ void TraceState::exec(PyObject *module) {
     trace_cls = trace.dup().release();
     bind(module, "Trace", trace);
     init_readers(*this);
+    init_fast_routes(*this);
 }
 
 }  // namespace orrinth::trace

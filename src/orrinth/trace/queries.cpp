@@ -18,11 +18,13 @@ PyObject *trace_init(FnObject *fn, PyObject *const *args) {
 
 PyObject *trace_add_event(FnObject *fn, PyObject *const *args) {
     return entry([&] {
-        Ref events = events_of(state(fn), args[0]);
+        TraceState &st = state(fn);
+        // `self._events`, from the instance dict when that is where it must come from.
+        Ref events = st.events_attr.get(st.trace_fields, args[0], st.str_events_attr);
         if (PyList_CheckExact(events.get()))
             require(PyList_Append(events.get(), args[1]));
         else
-            call_method(events.get(), state(fn).str_append, args[1]);
+            call_method(events.get(), st.str_append, args[1]);
         return Ref::borrow(Py_None);
     });
 }

@@ -52,7 +52,27 @@ namespace orrinth::trace {
     X(json, "json")                         \
     X(Trace, "Trace")                       \
     X(TraceEvent, "TraceEvent")             \
-    X(CostSummary, "CostSummary")
+    X(CostSummary, "CostSummary")           \
+    X(data, "data")                         \
+    X(timestamp, "timestamp")               \
+    X(state_change, "state_change")         \
+    X(fault_injected, "fault_injected")     \
+    X(force_plain, "force_plain")           \
+    X(last_counts, "last_counts")           \
+    X(buffer, "buffer")                     \
+    X(encoding, "encoding")                 \
+    X(errors, "errors")                     \
+    X(flush, "flush")                       \
+    X(name, "name")                         \
+    X(fast_calls, "fast_calls")             \
+    X(enabled, "enabled")                   \
+    X(probe_lines, "PROBE_LINES")           \
+    X(same, "same")                         \
+    X(builds_events, "builds_events")       \
+    X(dunder_dict, "__dict__")              \
+    X(pydantic_extra, "__pydantic_extra__") \
+    X(pydantic_private, "__pydantic_private__") \
+    X(pydantic_fields_set, "__pydantic_fields_set__")
 
 struct TraceState {
     static constexpr const char *kModuleName = "orrinth.trace";
@@ -74,6 +94,21 @@ struct TraceState {
     PyObject *trace_field_names[2];
     InstanceDictReader event_fields;  // TraceEvent: type, turn, agent, tokens, cost
     InstanceDictReader trace_fields;  // Trace: _events, add_event
+    InstanceAttrCache events_attr;    // Trace._events, as add_event reads it
+    // The fast JSON Lines routes (fast_routes.cpp). `from_json` is null while they are off.
+    PyObject *routes_module;    // orrinth._jsonl_routes: the switch and the counts
+    PyObject *json_module;      // json, and its loads, as bound at import
+    PyObject *json_loads;
+    PyObject *from_json;        // pydantic_core.from_json
+    PyObject *validate_python;  // TraceEvent's validator's validate_python, bound
+    PyObject *to_json;          // TraceEvent's serializer's to_json, bound
+    PyObject *textio_type;      // io.TextIOWrapper
+    PyObject *codecs_lookup;    // codecs.lookup
+    PyObject *empty_tuple;      // the arguments TraceEvent's tp_new is called with
+    unsigned event_tag;         // version tags of TraceEvent and its metaclass when checked
+    unsigned event_meta_tag;
+    bool builds_events;         // whether exact-shape lines are turned into events here
+    PyObject *event_field_order[8];  // TraceEvent's fields in declaration order (borrowed)
     ORRINTH_INTERNED_NAMES(ORRINTH_TRACE_STRINGS)
 
     /// The module body (module.cpp): imports, the classes, the fast readers.
@@ -88,6 +123,10 @@ struct TraceState {
         f(trace_event_cls);
         f(trace_cls);
         f(add_event_fn);
+        for (PyObject **ref : {&routes_module, &json_module, &json_loads, &from_json,
+                               &validate_python, &to_json, &textio_type, &codecs_lookup,
+                               &empty_tuple})
+            f(*ref);
     }
 
     /// The readers only compare against the classes and names; made inapplicable here,
@@ -129,6 +168,34 @@ inline void close_after_failure(TraceState &st, PyObject *file, bool report_clos
 /// path's own `open`); throws on a failed save, leaving the target as it was.
 bool save_replacing_atomically(TraceState &st, PyObject *path,
                                const std::function<void(PyObject *file)> &write);
+
+/// Check and set up the fast routes of the trace file, once TraceEvent exists. They stay
+/// off when the probe finds any difference from the plain routes.
+void init_fast_routes(TraceState &st);
+
+/// Whether to_jsonl or from_jsonl starting now may take the fast route at all.
+bool fast_routes_on(TraceState &st);
+
+/// Whether the line `text` may be read by the fast route: TraceEvent, json and json.loads
+/// are still what they were at import, and json.loads cannot hit a limit on it that the
+/// fast parser does not share (recursion depth, digits of an integer).
+bool line_reads_fast(FnObject *fn, TraceState &st, PyObject *text);
+
+/// The event that `TraceEvent.model_validate(json.loads(text))` gives, by the fast route;
+/// an empty Ref when the line has to take the plain route instead (whose result or
+/// exception is then the one to give).
+Ref read_event_fast(TraceState &st, PyObject *text);
+
+/// Whether `event.model_dump_json()` is exactly `TraceEvent`'s serializer's `to_json(event)`
+/// decoded, with nothing that pydantic would warn about.
+bool serializes_directly(TraceState &st, PyObject *event);
+
+/// Whether text written to `file`, a file that a save opened itself, can go to its binary
+/// buffer as UTF-8 bytes instead.
+bool takes_utf8_bytes(TraceState &st, PyObject *file);
+
+/// Record how many lines or events the call just finished handled on each route.
+void publish_route_counts(TraceState &st, Py_ssize_t fast, Py_ssize_t plain);
 
 // The members of Trace, in class-body order.
 extern const FunctionDef init_def;

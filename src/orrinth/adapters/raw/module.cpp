@@ -2,6 +2,8 @@
 // the RawAgent class, built through the metaclass of AgentUnderTest.
 #include "raw.hpp"
 
+#include <new>
+
 namespace orrinth::raw {
 namespace {
 
@@ -72,7 +74,18 @@ void RawState::exec(PyObject *module) {
     import_and_bind(module, agent.get(), "Message");
     import_and_bind(module, agent.get(), "Response");
 
-    bind(module, "RawAgent", make_raw_agent(module, modname.get(), *this));
+    Ref cls = make_raw_agent(module, modname.get(), *this);
+    agent_cls = cls.dup().release();
+    bind(module, "RawAgent", cls);
+
+    agent_field_names[0] = str_accepts_state_attr;
+    agent_field_names[1] = str_handler_attr;
+    agent_field_names[2] = str_state_attr;
+    new (&agent_fields) InstanceDictReader();
+    agent_fields.init(agent_cls, agent_field_names, 3);
+    for (InstanceAttrCache *cache : {&accepts_state, &handler, &live_state})
+        new (cache) InstanceAttrCache();
+    new (&response) CachedGlobal(str_Response);
 }
 
 }  // namespace orrinth::raw

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <orrinth_native/classes.hpp>
+#include <orrinth_native/fastattr.hpp>
 #include <orrinth_native/function.hpp>
 #include <orrinth_native/module.hpp>
 #include <orrinth_native/objects.hpp>
@@ -42,6 +43,12 @@ struct RawState {
     PyObject *kw_content;         // ("content",): keyword names of a str result's Response
     PyObject *kw_content_meta;    // ("content", "metadata"): the same for a dict result
     ORRINTH_INTERNED_NAMES(ORRINTH_RAW_STRINGS)
+    // receive()'s reads of an exact RawAgent's own attributes, and of `Response`.
+    PyObject *agent_cls;
+    PyObject *agent_field_names[3];
+    InstanceDictReader agent_fields;  // _accepts_state, _handler, _state
+    InstanceAttrCache accepts_state, handler, live_state;
+    CachedGlobal response;
 
     /// The module body (module.cpp): imports and the RawAgent class.
     void exec(PyObject *module);
@@ -51,9 +58,12 @@ struct RawState {
     void for_each_ref(F &&f) {
         f(kw_content);
         f(kw_content_meta);
+        f(agent_cls);
     }
 
-    void forget_borrowed() {}
+    /// The reader only compares against the class; made inapplicable here, it never
+    /// looks at a class that clearing has dropped.
+    void forget_borrowed() { agent_fields.init(nullptr, nullptr, 0); }
 };
 
 inline RawState &state(FnObject *fn) { return state_of<RawState>(fn); }

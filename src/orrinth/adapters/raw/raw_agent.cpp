@@ -203,11 +203,14 @@ PyObject *agent_receive(FnObject *fn, PyObject *const *args) {
             require(PyDict_SetItem(msg.get(), key, value.get()));
         }
 
-        const bool with_state = truth(getattr(self, st.str_accepts_state_attr).get());
-        Ref handler = getattr(self, st.str_handler_attr);
+        auto own = [&](InstanceAttrCache &cache, PyObject *name) {
+            return cache.get(st.agent_fields, self, name);
+        };
+        const bool with_state = truth(own(st.accepts_state, st.str_accepts_state_attr).get());
+        Ref handler = own(st.handler, st.str_handler_attr);
         Ref result;
         if (with_state) {
-            Ref live = getattr(self, st.str_state_attr);
+            Ref live = own(st.live_state, st.str_state_attr);
             PyObject *call_args[] = {nullptr, msg.get(), live.get()};
             result = require(PyObject_Vectorcall(handler.get(), call_args + 1,
                                                  2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -224,12 +227,12 @@ PyObject *agent_receive(FnObject *fn, PyObject *const *args) {
         // `Response` is loaded before its arguments are evaluated, as in
         // `Response(content=..., metadata=...)`.
         if (PyUnicode_Check(result.get())) {
-            Ref response = load_global(fn, st.str_Response);
+            Ref response = st.response.get(fn);
             PyObject *call_args[] = {result.get()};
             return require(PyObject_Vectorcall(response.get(), call_args, 0, st.kw_content));
         }
         if (PyDict_Check(result.get())) {
-            Ref response = load_global(fn, st.str_Response);
+            Ref response = st.response.get(fn);
             Ref content = content_of(st, result.get());
             Ref metadata = metadata_of(st, result.get());
             PyObject *call_args[] = {content.get(), metadata.get()};

@@ -1,0 +1,134 @@
+"""The two routes of orrinth.trace's JSON Lines reading and writing (internal).
+
+The plain route makes the calls the file format is defined by: per line
+``TraceEvent.model_validate(json.loads(line))``, per event ``event.model_dump_json()``.
+The fast route calls what those wrap directly: pydantic-core's JSON parser and the
+class's validator and serializer. orrinth.trace takes the fast route only while it
+cannot be told apart from the plain one; this module decides, once per process, whether
+the installed pydantic is one whose wrappers were checked to make exactly those calls,
+and runs both routes side by side on a few probe lines and events. Any difference, or
+any error in the probe, keeps the fast route off.
+
+Not part of the public API. Tests and benchmarks use `force_plain` (read on every call
+of to_jsonl and from_jsonl) and `last_counts`.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import struct
+from typing import Any
+
+import pydantic
+import pydantic_core
+from pydantic import BaseModel
+
+# pydantic releases (major, minor) whose model_validate and model_dump_json were checked
+# to call the validator and serializer with their defaults, and on which the differential
+# tests pass. Any other release takes the plain route.
+CHECKED_PYDANTIC = frozenset({(2, 13), (2, 14)})
+
+# True: to_jsonl and from_jsonl take the plain route for every line and event.
+force_plain = False
+
+# (fast, plain): how many lines or events the last successful to_jsonl or from_jsonl
+# handled on each route. Set by orrinth.trace.
+last_counts = (0, 0)
+
+# Whether the fast routes are on in this process (set by orrinth.trace after the probe),
+# and whether lines of the common exact shape are made into events by orrinth.trace itself
+# rather than by the validator (set after probing that too).
+enabled = False
+builds_events = False
+
+PROBE_LINES = [
+    '{"type":"message","turn":12,"agent":"agent-03","data":{"seq":123,"tool":"search","ok":true},'
+    '"timestamp":1700000030.75,"input_tokens":1234,"output_tokens":345,"cost_usd":0.0012345}',
+    '{"type":"property_check","turn":-1}',
+    '{"type":"state_change","turn":"3","agent":null,"timestamp":1,"input_tokens":2.0,'
+    '"cost_usd":"0.5","extra":[1,{"b":null}],"turn":4}',
+    '{ "type" : "fault_injected" , "turn" : 0 , "data" : {"k":1e400,"n":NaN,"m":-Infinity,'
+    '"big":123456789012345678901234567890,"tiny":1e-400,"z":-0.0,"i":-0,"sub":5e-324,'
+    '"u":"\u00e9\\u00e9\\n\\u0001\\ud83d\\ude00\\"\\/","e":[[],{}],"k":2} }',
+]
+
+PROBE_DATA = [
+    {},
+    {"f": [1e16, 1.5e-07, -0.0, 0.1, 1e-300, 123456789.0, 2.0**70]},
+    {"s": "caf\u00e9 \u2028 \x00\x1f\x7f \U0001f600 \"'\\/", 1: (True, None), 2.5: {"n": [{}]}},
+    {"inf": math.inf, "nan": math.nan, "ninf": -math.inf, "big": 10**40},
+]
+
+
+def same(a: Any, b: Any) -> bool:
+    """Whether two results are the same object for object: equal values of the very same
+    types, dict keys in the same order, floats equal to the bit (so -0.0 and NaN count),
+    and for pydantic models also the fields set, extra and private attributes. Walks
+    without recursion, so any nesting that was read can be compared."""
+    pending = [(a, b)]
+    while pending:
+        a, b = pending.pop()
+        if type(a) is not type(b):
+            return False
+        if isinstance(a, float):
+            if struct.pack("<d", a) != struct.pack("<d", b):
+                return False
+        elif isinstance(a, dict):
+            if len(a) != len(b):
+                return False
+            for (ka, va), (kb, vb) in zip(a.items(), b.items()):
+                pending += [(ka, kb), (va, vb)]
+        elif isinstance(a, (list, tuple)):
+            if len(a) != len(b):
+                return False
+            pending += zip(a, b)
+        elif isinstance(a, BaseModel):
+            if a.model_fields_set != b.model_fields_set:
+                return False
+            pending += [(a.__dict__, b.__dict__), (a.__pydantic_extra__, b.__pydantic_extra__),
+                        (a.__pydantic_private__, b.__pydantic_private__)]
+        elif a is None or isinstance(a, (bool, int, str, bytes)):
+            if a != b:
+                return False
+        else:
+            return False
+    return True
+
+
+def _pydantic_checked() -> bool:
+    try:
+        major, minor = (int(p) for p in pydantic.VERSION.split(".")[:2])
+    except ValueError:
+        return False
+    return (major, minor) in CHECKED_PYDANTIC
+
+
+def _probe(cls: type[BaseModel], from_json, validate, to_json) -> bool:
+    events = []
+    for line in PROBE_LINES:
+        plain = cls.model_validate(json.loads(line))
+        fast = validate(from_json(line))
+        if not same(plain, fast):
+            return False
+        events.append(plain)
+    events += [cls(type="message", turn=i, agent="a\u00e9", data=d, timestamp=t, cost_usd=c)
+               for i, (d, t, c) in enumerate(zip(PROBE_DATA, [0.0, 1e16, -0.0, 1.5e-07],
+                                                 [1e-7, 0.1, 2.0, 1e22]))]
+    return all(to_json(e) == e.model_dump_json().encode() for e in events)
+
+
+def fast_calls(cls: type[BaseModel]):
+    """The calls of the fast route for `cls`: (parser, validator, serializer), or None
+    when the fast route must stay off in this process."""
+    try:
+        if not _pydantic_checked():
+            return None
+        if (getattr(cls.model_validate, "__func__", None) is not BaseModel.model_validate.__func__
+                or cls.model_dump_json is not BaseModel.model_dump_json):
+            return None
+        calls = (pydantic_core.from_json, cls.__pydantic_validator__.validate_python,
+                 cls.__pydantic_serializer__.to_json)
+        return calls if _probe(cls, *calls) else None
+    except Exception:
+        return None

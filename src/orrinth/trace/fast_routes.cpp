@@ -1,0 +1,293 @@
+// src/orrinth/trace/fast_routes.cpp: when the trace file may be read and written without
+// pydantic's Python-level wrappers. Reading a line is `TraceEvent.model_validate(
+// json.loads(line))`; the fast route parses with pydantic-core's parser and validates with
+// the class's validator directly. Writing an event is `event.model_dump_json()`; the fast
+// route calls the class's serializer directly. Each applies only while nothing can tell
+// the difference: orrinth._jsonl_routes checks the installed pydantic and probes both
+// routes once per process, and the guards below hold per line and per event.
+#include "trace.hpp"
+
+#include <algorithm>
+#include <iterator>
+
+namespace orrinth::trace {
+namespace {
+
+/// int() refuses no integer literal of up to this many digits, whatever
+/// sys.set_int_max_str_digits() was given (the smallest limit it accepts is 640).
+constexpr Py_ssize_t kDigitsNeverRefused = 640;
+
+/// Recursion levels kept in reserve for the frames of json.loads and model_validate
+/// around the parser's own nesting.
+constexpr int kFrameReserve = 50;
+
+/// Recursion levels the current thread has left before RecursionError. A Python version
+/// this code does not know gets 0: its lines take the plain route.
+int recursion_room() {
+    PyThreadState *ts = PyThreadState_Get();
+#if PY_VERSION_HEX >= 0x030E0000
+    (void)ts;
+    return 0;
+#elif PY_VERSION_HEX >= 0x030C0000
+    // json's C scanner counts C recursion; the json module's wrappers are Python frames.
+    return std::min(ts->py_recursion_remaining, ts->c_recursion_remaining);
+#else
+    return ts->recursion_remaining;
+#endif
+}
+
+/// No run of more than kDigitsNeverRefused digits, and fewer than `room` opening
+/// brackets (an upper bound of the nesting, strings included).
+template <class Ch>
+bool within_limits(const Ch *s, Py_ssize_t n, Py_ssize_t room) {
+    Py_ssize_t run = 0, opens = 0;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        const Ch c = s[i];
+        if (c >= '0' && c <= '9') {
+            if (++run > kDigitsNeverRefused) return false;
+            continue;
+        }
+        run = 0;
+        if ((c == '[' || c == '{') && ++opens >= room) return false;
+    }
+    return true;
+}
+
+bool field_value_fits(TraceState &st, int index, PyObject *v) {
+    switch (index) {
+    case 0:  // type: one of the four kinds
+        if (!PyUnicode_CheckExact(v)) return false;
+        for (PyObject *kind : {st.str_message, st.str_state_change, st.str_fault_injected,
+                               st.str_property_check})
+            if (exact_str_equal(v, kind)) return true;
+        return false;
+    case 1:  // turn
+    case 5:  // input_tokens
+    case 6:  // output_tokens
+        return PyLong_CheckExact(v);
+    case 2:  // agent
+        return v == Py_None || PyUnicode_CheckExact(v);
+    case 3:  // data
+        return PyDict_CheckExact(v);
+    default:  // timestamp, cost_usd
+        return PyFloat_CheckExact(v);
+    }
+}
+
+bool event_class_unchanged(TraceState &st) {
+    auto *cls = reinterpret_cast<PyTypeObject *>(st.trace_event_cls);
+    return st.from_json && cls && cls->tp_version_tag == st.event_tag &&
+           Py_TYPE(cls)->tp_version_tag == st.event_meta_tag;
+}
+
+/// `dict[key]`, borrowed, or null when missing.
+PyObject *dict_item(PyObject *dict, PyObject *key) {
+    PyObject *v = PyDict_GetItemWithError(dict, key);
+    if (!v && PyErr_Occurred()) throw PyErrSet{};
+    return v;
+}
+
+/// The position of the field named `key` in TraceEvent's declaration order, or -1.
+int field_index(TraceState &st, PyObject *key) {
+    if (!PyUnicode_CheckExact(key)) return -1;
+    for (int i = 0; i < 8; i++)
+        if (exact_str_equal(key, st.event_field_order[i])) return i;
+    return -1;
+}
+
+/// What TraceEvent's validator makes of `parsed` when it is a dict of the common exact
+/// shape: keys that are fields only, `type` and `turn` among them, every value of the
+/// very type the field holds (no coercion to do). The instance is made the way the
+/// validator makes it: the class's tp_new without arguments, then `__dict__` with every
+/// field in declaration order (defaults for the missing ones), no extra or private
+/// values, and the names given as the fields set. An empty Ref for any other shape.
+/// `data` is taken over as it is: the parser made it and nothing else refers to it.
+Ref build_exact_event(TraceState &st, PyObject *parsed) {
+    if (!PyDict_CheckExact(parsed) || PyDict_GET_SIZE(parsed) > 8) return Ref();
+    PyObject *given[8] = {};  // borrowed from `parsed`, which the caller holds
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(parsed, &pos, &key, &value)) {
+        const int i = field_index(st, key);
+        if (i < 0 || given[i] || !field_value_fits(st, i, value)) return Ref();
+        given[i] = value;
+    }
+    if (!given[0] || !given[1]) return Ref();
+    Ref fields = require(_PyDict_NewPresized(8));
+    Ref fields_set = require(PySet_New(nullptr));
+    for (int i = 0; i < 8; i++) {
+        PyObject *name = st.event_field_order[i];
+        Ref v;
+        if (given[i]) {
+            v = Ref::borrow(given[i]);
+            require(PySet_Add(fields_set.get(), name));
+        } else if (i == 2) {
+            v = Ref::borrow(Py_None);
+        } else if (i == 3) {
+            v = require(PyDict_New());
+        } else if (i == 4 || i == 7) {
+            v = require(PyFloat_FromDouble(0.0));
+        } else {
+            v = require(PyLong_FromLong(0));
+        }
+        require(PyDict_SetItem(fields.get(), name, v.get()));
+    }
+    auto *cls = reinterpret_cast<PyTypeObject *>(st.trace_event_cls);
+    Ref event = require(cls->tp_new(cls, st.empty_tuple, nullptr));
+    require(PyObject_GenericSetAttr(event.get(), st.str_dunder_dict, fields.get()));
+    require(PyObject_GenericSetAttr(event.get(), st.str_pydantic_extra, Py_None));
+    require(PyObject_GenericSetAttr(event.get(), st.str_pydantic_fields_set, fields_set.get()));
+    require(PyObject_GenericSetAttr(event.get(), st.str_pydantic_private, Py_None));
+    return event;
+}
+
+/// Whether build_exact_event() gives what the validator gives on every probe line of
+/// the exact shape (and there is at least one).
+bool building_agrees(TraceState &st, PyObject *routes) {
+    Ref lines = getattr(routes, st.str_probe_lines);
+    Ref same = getattr(routes, st.str_same);
+    int compared = 0;
+    bool agrees = true;
+    for_each(lines.get(), [&](PyObject *line) {
+        if (!agrees) return;
+        auto parse = [&] { return require(PyObject_Vectorcall(st.from_json, &line, 1, nullptr)); };
+        Ref mine = build_exact_event(st, parse().get());
+        if (!mine) return;
+        Ref parsed = parse();
+        PyObject *arg = parsed.get();
+        Ref theirs = require(PyObject_Vectorcall(st.validate_python, &arg, 1, nullptr));
+        Ref verdict = require(PyObject_CallFunctionObjArgs(same.get(), mine.get(), theirs.get(),
+                                                           nullptr));
+        agrees = verdict.get() == Py_True;
+        compared++;
+    });
+    return agrees && compared > 0;
+}
+
+}  // namespace
+
+void init_fast_routes(TraceState &st) {
+    Ref routes = import_module("orrinth._jsonl_routes");
+    st.routes_module = routes.dup().release();
+    st.textio_type = import_from(import_module("io").get(), "TextIOWrapper").release();
+    st.codecs_lookup = import_from(import_module("codecs").get(), "lookup").release();
+    PyObject *order[8] = {st.str_type,      st.str_turn,          st.str_agent,
+                          st.str_data,      st.str_timestamp,     st.str_input_tokens,
+                          st.str_output_tokens, st.str_cost_usd};
+    std::copy(std::begin(order), std::end(order), st.event_field_order);
+    st.empty_tuple = require(PyTuple_New(0)).release();
+    Ref json = import_module("json");
+    st.json_module = json.dup().release();
+    st.json_loads = getattr(json.get(), st.str_loads).release();
+
+    Ref calls = call_method(routes.get(), st.str_fast_calls, st.trace_event_cls);
+    bool on = PyTuple_CheckExact(calls.get()) && PyTuple_GET_SIZE(calls.get()) == 3;
+    if (on) {
+        // A lookup on the class gives it and its metaclass valid version tags.
+        getattr(st.trace_event_cls, st.str_model_validate);
+        auto *cls = reinterpret_cast<PyTypeObject *>(st.trace_event_cls);
+        st.event_tag = cls->tp_version_tag;
+        st.event_meta_tag = Py_TYPE(cls)->tp_version_tag;
+        on = st.event_tag != 0 && st.event_meta_tag != 0;
+    }
+    if (on) {
+        st.from_json = Py_NewRef(PyTuple_GET_ITEM(calls.get(), 0));
+        st.validate_python = Py_NewRef(PyTuple_GET_ITEM(calls.get(), 1));
+        st.to_json = Py_NewRef(PyTuple_GET_ITEM(calls.get(), 2));
+        try {
+            st.builds_events = building_agrees(st, routes.get());
+        } catch (const PyErrSet &) {
+            PyErr_Clear();
+            st.builds_events = false;
+        }
+    }
+    require(PyObject_SetAttr(routes.get(), st.str_enabled, on ? Py_True : Py_False));
+    require(PyObject_SetAttr(routes.get(), st.str_builds_events,
+                             on && st.builds_events ? Py_True : Py_False));
+}
+
+bool fast_routes_on(TraceState &st) {
+    if (!st.from_json || !PyModule_CheckExact(st.routes_module)) return false;
+    PyObject *dict = PyModule_GetDict(st.routes_module);
+    return dict && dict_item(dict, st.str_force_plain) == Py_False;
+}
+
+bool line_reads_fast(FnObject *fn, TraceState &st, PyObject *text) {
+    if (!PyUnicode_CheckExact(text) || !event_class_unchanged(st)) return false;
+    PyObject *json = dict_item(fn->globals, st.str_json);
+    if (json != st.json_module || !PyModule_CheckExact(json)) return false;
+    if (dict_item(PyModule_GetDict(json), st.str_loads) != st.json_loads) return false;
+    if (dict_item(fn->globals, st.str_TraceEvent) != st.trace_event_cls) return false;
+
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const Py_ssize_t room = recursion_room() - kFrameReserve;
+    if (room <= 0) return false;
+    if (n <= kDigitsNeverRefused && n < room) return true;  // neither limit can be reached
+    const void *data = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: return within_limits(static_cast<const Py_UCS1 *>(data), n, room);
+    case PyUnicode_2BYTE_KIND: return within_limits(static_cast<const Py_UCS2 *>(data), n, room);
+    default: return within_limits(static_cast<const Py_UCS4 *>(data), n, room);
+    }
+}
+
+Ref read_event_fast(TraceState &st, PyObject *text) {
+    Ref value = Ref::steal(PyObject_Vectorcall(st.from_json, &text, 1, nullptr));
+    if (value) {
+        PyObject *arg = value.get();
+        Ref event;
+        if (st.builds_events) {
+            try {
+                event = build_exact_event(st, arg);
+            } catch (const PyErrSet &) {
+            }
+        }
+        if (!event && !PyErr_Occurred())
+            event = Ref::steal(PyObject_Vectorcall(st.validate_python, &arg, 1, nullptr));
+        if (event) return event;
+    }
+    // Whatever went wrong, the plain route decides what the line gives. Only what is
+    // not an error of the line itself (KeyboardInterrupt, SystemExit) goes on as it is.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrSet{};
+    PyErr_Clear();
+    return Ref();
+}
+
+bool serializes_directly(TraceState &st, PyObject *event) {
+    if (Py_TYPE(event) != reinterpret_cast<PyTypeObject *>(st.trace_event_cls) ||
+        !event_class_unchanged(st))
+        return false;
+    // Exactly the eight fields, in order, each of the type validation gives it: nothing
+    // in the instance dict shadows the class's serializer or model_dump_json, and no
+    // field holds a value that the serializer would warn about.
+    Ref dict = Ref::steal(PyObject_GenericGetDict(event, nullptr));
+    if (!dict) throw PyErrSet{};
+    if (!PyDict_CheckExact(dict.get()) || PyDict_GET_SIZE(dict.get()) != 8) return false;
+    PyObject *const *names = st.event_field_order;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    for (int i = 0; PyDict_Next(dict.get(), &pos, &key, &value); i++) {
+        if (!PyUnicode_CheckExact(key) || !exact_str_equal(key, names[i]) ||
+            !field_value_fits(st, i, value))
+            return false;
+    }
+    return true;
+}
+
+bool takes_utf8_bytes(TraceState &st, PyObject *file) {
+    if (Py_TYPE(file) != reinterpret_cast<PyTypeObject *>(st.textio_type)) return false;
+    Ref errors = getattr(file, st.str_errors);
+    if (!PyUnicode_Check(errors.get()) || PyUnicode_CompareWithASCIIString(errors.get(), "strict"))
+        return false;
+    Ref encoding = getattr(file, st.str_encoding);
+    Ref codec = require(PyObject_CallOneArg(st.codecs_lookup, encoding.get()));
+    Ref name = getattr(codec.get(), st.str_name);
+    return PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name.get(), "utf-8") == 0;
+}
+
+void publish_route_counts(TraceState &st, Py_ssize_t fast, Py_ssize_t plain) {
+    Ref counts = require(Py_BuildValue("(nn)", fast, plain));
+    require(PyObject_SetAttr(st.routes_module, st.str_last_counts, counts.get()));
+}
+
+}  // namespace orrinth::trace
