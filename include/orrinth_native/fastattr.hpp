@@ -2,6 +2,7 @@
 // instance dict, for exactly one class, when that cannot differ from `obj.name`.
 #pragma once
 
+#include "dict_hint.hpp"
 #include "dict_memo.hpp"
 #include "mro.hpp"
 
@@ -51,7 +52,7 @@ class InstanceDictReader {
             Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
             if (!dict) throw PyErrSet{};
             if (PyDict_CheckExact(dict.get())) {
-                if (Ref v = dict_get(dict.get(), name)) return v;
+                if (Ref v = hint_for(name).get(dict.get(), name)) return v;
             }
         }
         if (generic) *generic = true;
@@ -74,7 +75,7 @@ class InstanceDictReader {
                 }
             }
             if (dict_) {
-                if (Ref v = dict_get(dict_.get(), name)) return v;
+                if (Ref v = reader_.hint_for(name).get(dict_.get(), name)) return v;
             }
             fetched_ = false;
             dict_ = Ref();
@@ -89,6 +90,17 @@ class InstanceDictReader {
     };
 
   private:
+    static constexpr int kMaxNames = 8;
+
+    /// Where `name` (one of the names given to init(), compared by identity) was found
+    /// last in an instance dict; any other name gets a slot that is only ever a guess.
+    DictHint &hint_for(PyObject *name) noexcept {
+        for (int k = 0; k < count_ && k < kMaxNames; k++) {
+            if (names_[k] == name) return hints_[k];
+        }
+        return spare_hint_;
+    }
+
     // Runs once per version tag; kept out of line so that applies() stays small enough
     // to be inlined into every walk.
     [[gnu::noinline]] bool validate(PyTypeObject *t) {
@@ -108,6 +120,8 @@ class InstanceDictReader {
     PyObject *method_ = nullptr;
     unsigned version_ = 0;
     bool ok_ = false;
+    DictHint hints_[kMaxNames];
+    DictHint spare_hint_;
 };
 
 }  // namespace orrinth
@@ -115,26 +129,36 @@ class InstanceDictReader {
 namespace orrinth {
 
 /// `obj.name` for one name of instances of exactly one class (as InstanceDictReader
-/// reads it), remembered with the instance dict it came from (see DictLookupMemo).
-/// On 3.12 and later, where the dict pointer is not public, the reader reads it.
+/// reads it), remembered with the instance dict it came from (see DictLookupMemo); where
+/// the dict's version cannot be used (3.13's split tables), read at its remembered entry
+/// (DictHint).
 class InstanceAttrCache {
   public:
     Ref get(InstanceDictReader &reader, PyObject *obj, PyObject *name) {
-#if PY_VERSION_HEX < 0x030C0000
         if (reader.applies(obj)) {
+#if PY_VERSION_HEX < 0x030C0000
             PyObject **slot = _PyObject_GetDictPtr(obj);
             PyObject *dict = slot ? *slot : nullptr;
+#else
+            // The instance dict, made if the values are still kept in the object.
+            Ref owned = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+            if (!owned) throw PyErrSet{};
+            PyObject *dict = owned.get();
+#endif
             if (dict && PyDict_CheckExact(dict)) {
-                if (PyObject *v = memo_.lookup(dict, name)) return Ref::borrow(v);
+                if (PyObject *v = memo_.peek(dict)) return Ref::borrow(v);
+                if (PyObject *v = hint_.peek(dict, name)) return Ref::borrow(v);
+                if (PyObject *v = memo_.lookup(dict, name)) {
+                    hint_.learn(dict, name);
+                    return Ref::borrow(v);
+                }
             }
         }
         return require(PyObject_GetAttr(obj, name));
-#else
-        return reader.get(obj, name);
-#endif
     }
 
   private:
+    DictHint hint_;
     DictLookupMemo memo_;
 };
 
