@@ -49,8 +49,7 @@ class InstanceDictReader {
     /// `*generic` is set when the generic lookup ran (and with it, maybe Python code).
     Ref get(PyObject *obj, PyObject *name, bool *generic = nullptr) {
         if (applies(obj)) {
-            Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-            if (!dict) throw PyErrSet{};
+            Ref dict = instance_dict(obj);
             if (PyDict_CheckExact(dict.get())) {
                 if (Ref v = hint_for(name).get(dict.get(), name)) return v;
             }
@@ -69,8 +68,7 @@ class InstanceDictReader {
             if (!fetched_) {
                 fetched_ = true;
                 if (reader_.applies(obj_)) {
-                    dict_ = Ref::steal(PyObject_GenericGetDict(obj_, nullptr));
-                    if (!dict_) throw PyErrSet{};
+                    dict_ = reader_.instance_dict(obj_);
                     if (!PyDict_CheckExact(dict_.get())) dict_ = Ref();
                 }
             }
@@ -88,6 +86,18 @@ class InstanceDictReader {
         Ref dict_;
         bool fetched_ = false;
     };
+
+    /// The instance dict of `obj`, an instance of exactly the class: read from the object
+    /// when the class keeps it before the object and it has been made, else made and
+    /// fetched by PyObject_GenericGetDict. Throws on failure.
+    Ref instance_dict(PyObject *obj) {
+#if ORRINTH_DICT_LAYOUT_KNOWN
+        if (cls_->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
+            if (PyObject *dict = orrinth_managed_dict(obj)) return Ref::borrow(dict);
+        }
+#endif
+        return require(PyObject_GenericGetDict(obj, nullptr));
+    }
 
   private:
     static constexpr int kMaxNames = 8;
@@ -140,9 +150,17 @@ class InstanceAttrCache {
             PyObject **slot = _PyObject_GetDictPtr(obj);
             PyObject *dict = slot ? *slot : nullptr;
 #else
-            // The instance dict, made if the values are still kept in the object.
-            Ref owned = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-            if (!owned) throw PyErrSet{};
+#if ORRINTH_DICT_LAYOUT_KNOWN && PY_VERSION_HEX < 0x030D0000
+            // 3.12 specialises method loads on an instance only while it has no dict
+            // (LOAD_ATTR_METHOD_WITH_VALUES): an instance that has none keeps it so, its
+            // attributes read where the object keeps them.
+            if (!orrinth_managed_dict(obj)) {
+                if (PyObject *v = orrinth_inline_value(obj, name, &inline_hint_))
+                    return Ref::borrow(v);
+                return require(PyObject_GetAttr(obj, name));
+            }
+#endif
+            Ref owned = reader.instance_dict(obj);
             PyObject *dict = owned.get();
 #endif
             if (dict && PyDict_CheckExact(dict)) {
@@ -160,6 +178,7 @@ class InstanceAttrCache {
   private:
     DictHint hint_;
     DictLookupMemo memo_;
+    Py_ssize_t inline_hint_ = 0;
 };
 
 }  // namespace orrinth
