@@ -146,36 +146,48 @@ class InstanceAttrCache {
   public:
     Ref get(InstanceDictReader &reader, PyObject *obj, PyObject *name) {
         if (reader.applies(obj)) {
-#if PY_VERSION_HEX < 0x030C0000
-            PyObject **slot = _PyObject_GetDictPtr(obj);
-            PyObject *dict = slot ? *slot : nullptr;
-#else
-#if ORRINTH_DICT_LAYOUT_KNOWN && PY_VERSION_HEX < 0x030D0000
-            // 3.12 specialises method loads on an instance only while it has no dict
-            // (LOAD_ATTR_METHOD_WITH_VALUES): an instance that has none keeps it so, its
-            // attributes read where the object keeps them.
-            if (!orrinth_managed_dict(obj)) {
-                if (PyObject *v = orrinth_inline_value(obj, name, &inline_hint_))
-                    return Ref::borrow(v);
-                return require(PyObject_GetAttr(obj, name));
-            }
-#endif
-            Ref owned = reader.instance_dict(obj);
-            PyObject *dict = owned.get();
-#endif
-            if (dict && PyDict_CheckExact(dict)) {
-                if (PyObject *v = memo_.peek(dict)) return Ref::borrow(v);
-                if (PyObject *v = hint_.peek(dict, name)) return Ref::borrow(v);
-                if (PyObject *v = memo_.lookup(dict, name)) {
-                    hint_.learn(dict, name);
-                    return Ref::borrow(v);
-                }
-            }
+            if (Ref v = fast_get(reader, obj, name)) return v;
         }
         return require(PyObject_GetAttr(obj, name));
     }
 
   private:
+    /// `obj.name` read without the generic lookup, or empty when that has to run.
+    Ref fast_get(InstanceDictReader &reader, PyObject *obj, PyObject *name) {
+        (void)reader;  // only where the dict may have to be made
+#if PY_VERSION_HEX < 0x030C0000
+        PyObject **slot = _PyObject_GetDictPtr(obj);
+        PyObject *dict = slot ? *slot : nullptr;
+        return dict ? from_dict(dict, name) : Ref();
+#else
+#if ORRINTH_DICT_LAYOUT_KNOWN
+        // Borrowed: the object holds its dict, and no Python code runs before the value
+        // is taken.
+        if (PyObject *dict = orrinth_managed_dict(obj)) return from_dict(dict, name);
+#if PY_VERSION_HEX < 0x030D0000
+        // 3.12 specialises method loads on an instance only while it has no dict
+        // (LOAD_ATTR_METHOD_WITH_VALUES): an instance that has none keeps it so, its
+        // attributes read where the object keeps them.
+        return Ref::borrow(orrinth_inline_value(obj, name, &inline_hint_));
+#endif
+#endif
+        Ref dict = reader.instance_dict(obj);
+        return from_dict(dict.get(), name);
+#endif
+    }
+
+    /// `dict[name]` for an instance dict (held by its object or by the caller), or empty.
+    Ref from_dict(PyObject *dict, PyObject *name) {
+        if (!PyDict_CheckExact(dict)) return Ref();
+        if (PyObject *v = memo_.peek(dict)) return Ref::borrow(v);
+        if (PyObject *v = hint_.peek(dict, name)) return Ref::borrow(v);
+        if (PyObject *v = memo_.lookup(dict, name)) {
+            hint_.learn(dict, name);
+            return Ref::borrow(v);
+        }
+        return Ref();
+    }
+
     DictHint hint_;
     DictLookupMemo memo_;
     Py_ssize_t inline_hint_ = 0;
