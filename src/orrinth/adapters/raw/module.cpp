@@ -86,6 +86,11 @@ void RawState::exec(PyObject *module) {
     for (InstanceAttrCache *cache : {&accepts_state, &handler, &live_state})
         new (cache) InstanceAttrCache();
     new (&response) CachedGlobal(str_Response);
+    new (&make_response) ClassCall();
+    ClassCall::learn_init_slot();
+    new (&message_fields) InlineAttrReader<3>();
+    message_fields.init({str_sender, str_content, str_turn});
+    InlineAttrReader<3>::self_check();
 }
 
 }  // namespace orrinth::raw
