@@ -6,6 +6,8 @@ indistinguishable from `message.sender` and `Response(content=...)` whatever the
 import abc
 import dataclasses
 import itertools
+import sys
+import sysconfig
 
 import pytest
 
@@ -14,7 +16,16 @@ from orrinth.adapters.raw import RawAgent
 from orrinth.agent import Message, Response
 
 import models
+from orrinth.adapters import _raw_routes
 from support import outcome
+
+
+def test_inline_reads_are_on_where_the_layout_is_known():
+    # Otherwise the comparisons below would compare getattr with getattr.
+    known = (3, 11) <= sys.version_info[:2] <= (3, 13) and not sysconfig.get_config_var(
+        "Py_GIL_DISABLED")
+    assert _raw_routes.inline_attrs is known
+    assert _raw_routes.class_call is True
 
 
 # ---- messages: each factory makes a fresh message, so side effects start over

@@ -46,6 +46,9 @@ class ClassCall {
 
     static constexpr Py_ssize_t kMaxArgs = 6;
 
+    /// Whether calls may take the direct route in this process (learn_init_slot ran).
+    static bool is_enabled() { return init_slot().load(std::memory_order_relaxed) != nullptr; }
+
   private:
     // The same function in every interpreter of the process.
     static std::atomic<initproc> &init_slot() {

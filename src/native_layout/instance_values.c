@@ -12,6 +12,12 @@
  * spell out, and orrinth's modules check at import that reads through here give what
  * getattr gives (see inline_attrs.hpp).
  */
+/* The layouts below are those of CPython 3.11 to 3.13 with the GIL. Any other build reads
+ * nothing inline: every read takes the generic lookup. */
+#include <patchlevel.h>
+#include <pyconfig.h>
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+
 #define Py_BUILD_CORE 1
 #include <Python.h>
 /* The internal headers are the interpreter's, written for its own warning flags. */
@@ -23,9 +29,6 @@
 
 #include "native_layout.h"
 
-#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030E0000
-#error "instance_values.c knows the layouts of CPython 3.11 to 3.13 only"
-#endif
 
 Py_ssize_t
 orrinth_shared_key_index(PyTypeObject *type, PyObject *name)
@@ -75,3 +78,27 @@ orrinth_inline_values(PyObject *obj, Py_ssize_t count)
 #endif
     return values->values;
 }
+
+#else
+
+#include <Python.h>
+
+#include "native_layout.h"
+
+Py_ssize_t
+orrinth_shared_key_index(PyTypeObject *type, PyObject *name)
+{
+    (void)type;
+    (void)name;
+    return -1;
+}
+
+PyObject *const *
+orrinth_inline_values(PyObject *obj, Py_ssize_t count)
+{
+    (void)obj;
+    (void)count;
+    return NULL;
+}
+
+#endif

@@ -91,6 +91,11 @@ void RawState::exec(PyObject *module) {
     new (&message_fields) InlineAttrReader<3>();
     message_fields.init({str_sender, str_content, str_turn});
     InlineAttrReader<3>::self_check();
+    Ref routes = import_module("orrinth.adapters._raw_routes");
+    require(PyObject_SetAttrString(routes.get(), "inline_attrs",
+                                   InlineAttrReader<3>::is_enabled() ? Py_True : Py_False));
+    require(PyObject_SetAttrString(routes.get(), "class_call",
+                                   ClassCall::is_enabled() ? Py_True : Py_False));
 }
 
 }  // namespace orrinth::raw
