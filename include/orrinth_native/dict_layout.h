@@ -46,28 +46,6 @@ typedef struct {
 #define ORRINTH_DICT_VALUES_CAPACITY 0
 #endif
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-/* The instance dict of `obj`, whose type keeps its dict pointer before the object
- * (Py_TPFLAGS_MANAGED_DICT), borrowed; NULL while the object has not made one (its
- * attributes are still kept in the object). Read with the interpreter's own accessor
- * (dict_layout_check.c). */
-PyObject *orrinth_managed_dict(PyObject *obj);
-
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
-/* 3.12: the attribute `name` (an exact str) of `obj` (an instance of a heap type with
- * Py_TPFLAGS_MANAGED_DICT) while its attributes are kept in the object rather than in a
- * dict, borrowed; read as the interpreter reads it there (the class's shared keys give
- * the position, the object's values the value), with `*hint` as the first position to
- * try and updated when the name is found elsewhere. NULL when the object has a dict, the
- * name is not among the shared keys, or its value is not set. Runs no Python code. */
-PyObject *orrinth_inline_value(PyObject *obj, PyObject *name, Py_ssize_t *hint);
-#endif
-#ifdef __cplusplus
-}
-#endif
-
 #else
 #define ORRINTH_DICT_LAYOUT_KNOWN 0
 #endif

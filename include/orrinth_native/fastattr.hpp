@@ -6,6 +6,8 @@
 #include "dict_memo.hpp"
 #include "mro.hpp"
 
+#include <native_layout.h>
+
 namespace orrinth {
 
 /// For instances whose type is exactly `cls`, `obj.name` is the value in the instance
@@ -167,8 +169,12 @@ class InstanceAttrCache {
 #if PY_VERSION_HEX < 0x030D0000
         // 3.12 specialises method loads on an instance only while it has no dict
         // (LOAD_ATTR_METHOD_WITH_VALUES): an instance that has none keeps it so, its
-        // attributes read where the object keeps them.
-        return Ref::borrow(orrinth_inline_value(obj, name, &inline_hint_));
+        // attributes read where the object keeps them (inline_attrs.hpp). The class is
+        // exactly the reader's; a name's index among its shared keys never changes.
+        if (inline_index_ < 0) inline_index_ = orrinth_shared_key_index(Py_TYPE(obj), name);
+        if (inline_index_ < 0) return Ref();
+        PyObject *const *values = orrinth_inline_values(obj, inline_index_ + 1);
+        return Ref::borrow(values ? values[inline_index_] : nullptr);
 #endif
 #endif
         Ref dict = reader.instance_dict(obj);
@@ -190,7 +196,7 @@ class InstanceAttrCache {
 
     DictHint hint_;
     DictLookupMemo memo_;
-    Py_ssize_t inline_hint_ = 0;
+    Py_ssize_t inline_index_ = -1;  // of the name among the class's shared keys
 };
 
 }  // namespace orrinth

@@ -79,6 +79,19 @@ orrinth_inline_values(PyObject *obj, Py_ssize_t count)
     return values->values;
 }
 
+PyObject *
+orrinth_managed_dict(PyObject *obj)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return (PyObject *)_PyObject_GetManagedDict(obj);
+#elif PY_VERSION_HEX >= 0x030C0000
+    PyDictOrValues dorv = *_PyObject_DictOrValuesPointer(obj);
+    return _PyDictOrValues_IsValues(dorv) ? NULL : dorv.dict;
+#else
+    return *_PyObject_ManagedDictPointer(obj);
+#endif
+}
+
 #else
 
 #include <Python.h>
@@ -98,6 +111,13 @@ orrinth_inline_values(PyObject *obj, Py_ssize_t count)
 {
     (void)obj;
     (void)count;
+    return NULL;
+}
+
+PyObject *
+orrinth_managed_dict(PyObject *obj)
+{
+    (void)obj;
     return NULL;
 }
 

@@ -19,6 +19,11 @@ Py_ssize_t orrinth_shared_key_index(PyTypeObject *type, PyObject *name);
  * inline (on some versions, once its dict was made). Valid until Python code runs. */
 PyObject *const *orrinth_inline_values(PyObject *obj, Py_ssize_t count);
 
+/* The instance dict of `obj`, whose type keeps its dict pointer before the object
+ * (Py_TPFLAGS_MANAGED_DICT), borrowed; NULL while the object has made none (its values
+ * are still kept inline), and always NULL where the layout is not known. */
+PyObject *orrinth_managed_dict(PyObject *obj);
+
 #ifdef __cplusplus
 }
 #endif
