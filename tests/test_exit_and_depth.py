@@ -148,3 +148,41 @@ def test_endless_native_recursion_raises():
     plain = "maximum recursion depth exceeded"
     assert (proc.returncode, proc.stdout.splitlines()) == (0, [native, plain, native, "{}"]), \
         proc.stderr
+
+
+COUNT_CHILD = """
+from orrinth.adapters.raw import RawAgent
+from orrinth.agent import Message
+from orrinth.trace import Trace, TraceEvent
+
+def depth():
+    levels = 0
+    def handler(message):
+        nonlocal levels
+        levels += 1
+        return agent.receive(Message("u", message["content"], levels))
+    agent = RawAgent("a", handler)
+    try:
+        agent.receive(Message("u", "hi", 1))
+    except RecursionError:
+        return levels
+
+first = depth()
+t = Trace()
+for i in range(5000):
+    t.add_event(TraceEvent(type="message", turn=i))
+    try:
+        t.get_events_for_agent(i)  # raises inside the body
+    except TypeError:
+        pass
+    depth() if i % 1000 == 0 else None
+print(first > 50, depth() == first)
+"""
+
+
+def test_native_calls_give_back_their_recursion_count():
+    # Every native call counts against the C recursion limit and gives the count back on
+    # every way out (returned, raised, hit the limit): the depth that endless recursion
+    # through native calls reaches stays the same after thousands of them.
+    proc = run_python(COUNT_CHILD)
+    assert (proc.returncode, proc.stdout.split()) == (0, ["True", "True"]), proc.stderr
