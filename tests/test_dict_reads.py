@@ -131,11 +131,11 @@ def renamed(e, name):
     setattr(e, name, {"type": "message", "agent": "b", "turn": 0}.get(name, 3))
 
 
-def deleted_to_class(e, name):  # gone from the dict: a class attribute answers
+def deleted(e, name):  # gone from the dict: the generic lookup's error
     vars(e).pop(name, None)
 
 
-EDITS = [reinserted, reordered, general_keys, split_copy, equal_key, renamed, deleted_to_class]
+EDITS = [reinserted, reordered, general_keys, split_copy, equal_key, renamed, deleted]
 FIELDS = ["type", "agent", "turn", "input_tokens", "cost_usd"]
 
 
@@ -161,38 +161,17 @@ def model_walks(trace):
     return out
 
 
-class WithDefaults(TraceEvent):
-    pass
-
-
 @settings(max_examples=150, deadline=None)
 @given(st.lists(st.tuples(st.sampled_from(EDITS), st.integers(0, 11), st.sampled_from(FIELDS)),
-                max_size=12),
-       st.booleans())
-def test_walks_read_what_getattr_reads(edits, class_default):
+                max_size=12))
+def test_walks_read_what_getattr_reads(edits):
+    # TraceEvent itself stays untouched: a changed class would turn other fast routes off
+    # for the rest of the process.
     events = [new_event(i) for i in range(12)]
     trace = Trace()
     for e in events:
         trace.add_event(e)
     assert walks(trace) == model_walks(trace)
-    saved = {}
-    if class_default:  # what a field missing from an instance dict reads
-        for name in FIELDS:
-            saved[name] = TraceEvent.__dict__.get(name)
-    try:
-        if class_default:
-            TraceEvent.agent = "a"
-            TraceEvent.type = "message"
-            TraceEvent.turn = 1
-            TraceEvent.input_tokens = 0
-            TraceEvent.cost_usd = 0.0
-        for edit, i, name in edits:
-            edit(events[i], name)
-            assert walks(trace) == model_walks(trace)
-    finally:
-        for name, value in saved.items():
-            if value is None:
-                if name in TraceEvent.__dict__:
-                    delattr(TraceEvent, name)
-            else:
-                setattr(TraceEvent, name, value)
+    for edit, i, name in edits:
+        edit(events[i], name)
+        assert walks(trace) == model_walks(trace)
