@@ -174,7 +174,7 @@ bool writing_agrees(TraceState &st, PyObject *routes) {
     bool agrees = true;
     for_each(events.get(), [&](PyObject *event) {
         PyObject *fields[8];
-        std::string mine;
+        ByteBuffer mine;
         if (!agrees || !serializes_directly(st, event, fields) || !write_event_json(fields, mine)) {
             agrees = false;
             return;

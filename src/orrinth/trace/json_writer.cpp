@@ -52,7 +52,7 @@ constexpr std::array<char, 128> make_escapes() {
 }
 constexpr std::array<char, 128> kEscape = make_escapes();
 
-void write_escape(char c, std::string &out) {
+void write_escape(char c, ByteBuffer &out) {
     const char letter = kEscape[static_cast<unsigned char>(c)];
     if (letter != 'u') {
         const char two[2] = {'\\', letter};
@@ -67,7 +67,7 @@ void write_escape(char c, std::string &out) {
 /// The characters of a string of one kind, escaped and encoded as UTF-8. False for a
 /// surrogate code point (not encodable).
 template <class Ch>
-bool write_chars(const Ch *s, Py_ssize_t n, std::string &out) {
+bool write_chars(const Ch *s, Py_ssize_t n, ByteBuffer &out) {
     Py_ssize_t i = 0;
     while (i < n) {
         const Py_ssize_t run = i;
@@ -104,7 +104,7 @@ bool write_chars(const Ch *s, Py_ssize_t n, std::string &out) {
 }
 
 /// An exact str as a JSON string; false when it holds a lone surrogate.
-bool write_str(PyObject *s, std::string &out) {
+bool write_str(PyObject *s, ByteBuffer &out) {
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(s) < 0) throw PyErrSet{};
 #endif
@@ -121,7 +121,7 @@ bool write_str(PyObject *s, std::string &out) {
 }
 
 /// An exact int; false when it does not fit in 64 bits (the serializer takes those).
-bool write_int(PyObject *v, std::string &out) {
+bool write_int(PyObject *v, ByteBuffer &out) {
     int overflow = 0;
     const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
     if (overflow) return false;
@@ -229,7 +229,7 @@ void repr_shortest(double x, Digits &out) {
     out.point = point;
 }
 
-void write_float(double x, std::string &out) {
+void write_float(double x, ByteBuffer &out) {
     if (!std::isfinite(x)) {
         out.append("null", 4);
         return;
@@ -272,9 +272,9 @@ void write_float(double x, std::string &out) {
     }
 }
 
-bool write_value(PyObject *v, std::string &out, int depth);
+bool write_value(PyObject *v, ByteBuffer &out, int depth);
 
-bool write_dict(PyObject *dict, std::string &out, int depth) {
+bool write_dict(PyObject *dict, ByteBuffer &out, int depth) {
     out.push_back('{');
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -291,7 +291,7 @@ bool write_dict(PyObject *dict, std::string &out, int depth) {
     return true;
 }
 
-bool write_value(PyObject *v, std::string &out, int depth) {
+bool write_value(PyObject *v, ByteBuffer &out, int depth) {
     PyTypeObject *type = Py_TYPE(v);
     if (type == &PyUnicode_Type) return write_str(v, out);
     if (type == &PyLong_Type) return write_int(v, out);
@@ -320,7 +320,7 @@ bool write_value(PyObject *v, std::string &out, int depth) {
 
 }  // namespace
 
-bool write_event_json(PyObject *const fields[8], std::string &out) {
+bool write_event_json(PyObject *const fields[8], ByteBuffer &out) {
     out.append("{\"type\":", 8);
     if (!write_str(fields[0], out)) return false;
     out.append(",\"turn\":", 8);

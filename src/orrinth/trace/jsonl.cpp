@@ -30,7 +30,7 @@ class LineWriter {
             if (native_ && write_event_json(fields, pending_)) {
                 native_count_++;
             } else {
-                pending_.resize(start);
+                pending_.truncate(start);
                 Ref json = require(PyObject_Vectorcall(st_.to_json, &event, 1, nullptr));
                 char *data;
                 Py_ssize_t size;
@@ -91,7 +91,7 @@ class LineWriter {
     PyObject *file_;
     Ref write_, buffer_;
     const bool fast_, native_;
-    std::string pending_;
+    ByteBuffer pending_;
     Py_ssize_t fast_count_ = 0, plain_count_ = 0, native_count_ = 0;
 };
 

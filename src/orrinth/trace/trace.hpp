@@ -8,8 +8,10 @@
 #include <orrinth_native/objects.hpp>
 #include <orrinth_native/prefetch.hpp>
 
+#include <cstdlib>
+#include <cstring>
 #include <functional>
-#include <string>
+#include <new>
 
 namespace orrinth::trace {
 
@@ -197,11 +199,56 @@ Ref read_event_fast(TraceState &st, PyObject *text);
 /// until Python code runs).
 bool serializes_directly(TraceState &st, PyObject *event, PyObject *fields[8]);
 
+/// Bytes appended at the end, with the appends inlined (the lines of a save are built in one
+/// of these, a few bytes at a time).
+class ByteBuffer {
+  public:
+    ByteBuffer() = default;
+    ByteBuffer(const ByteBuffer &) = delete;
+    ByteBuffer &operator=(const ByteBuffer &) = delete;
+    ~ByteBuffer() { std::free(data_); }
+
+    const char *data() const { return data_; }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    void clear() { size_ = 0; }
+    /// Drop what was appended after the first `n` bytes.
+    void truncate(size_t n) { size_ = n < size_ ? n : size_; }
+
+    void push_back(char c) {
+        if (size_ == capacity_) grow(1);
+        data_[size_++] = c;
+    }
+    void append(const char *p, size_t n) {
+        if (capacity_ - size_ < n) grow(n);
+        std::memcpy(data_ + size_, p, n);
+        size_ += n;
+    }
+    void append(size_t n, char c) {
+        if (capacity_ - size_ < n) grow(n);
+        std::memset(data_ + size_, c, n);
+        size_ += n;
+    }
+
+  private:
+    void grow(size_t n) {
+        size_t capacity = capacity_ ? capacity_ * 2 : 4096;
+        while (capacity - size_ < n) capacity *= 2;
+        char *p = static_cast<char *>(std::realloc(data_, capacity));
+        if (!p) throw std::bad_alloc();
+        data_ = p;
+        capacity_ = capacity;
+    }
+
+    char *data_ = nullptr;
+    size_t size_ = 0, capacity_ = 0;
+};
+
 /// Append to `out` what TraceEvent's serializer gives for an event that serializes
 /// directly, whose field values are `fields`, when every value in it is plain JSON data
 /// (json_writer.cpp says which). False otherwise, with `out` extended by an unfinished
 /// part that the caller drops. Runs no Python code.
-bool write_event_json(PyObject *const fields[8], std::string &out);
+bool write_event_json(PyObject *const fields[8], ByteBuffer &out);
 
 /// Whether text written to `file`, a file that a save opened itself, can go to its binary
 /// buffer as UTF-8 bytes instead.
