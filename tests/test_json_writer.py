@@ -27,13 +27,17 @@ def native_writer_on():
     assert routes.enabled and routes.writes_events, "the import-time probe turned the writer off"
 
 
-def save_and_compare(tmp_path, events):
-    """Save `events` on both routes (assert same bytes or same failure) and check that the
-    fast route wrote exactly the natively writable ones itself. The counts, or None."""
+def trace_of(events) -> Trace:
     trace = Trace()
     for e in events:
         trace.add_event(e)
-    counts = write_both(trace, tmp_path)
+    return trace
+
+
+def save_and_compare(tmp_path, events):
+    """Save `events` on both routes (assert same bytes or same failure) and check that the
+    fast route wrote exactly the natively writable ones itself. The counts, or None."""
+    counts = write_both(trace_of(events), tmp_path)
     if counts is not None:
         assert counts[2] == sum(map(natively_writable, events))
     return counts
@@ -41,11 +45,8 @@ def save_and_compare(tmp_path, events):
 
 def save_lines(tmp_path, events):
     """The lines the fast route writes, checked against model_dump_json() one by one."""
-    trace = Trace()
-    for e in events:
-        trace.add_event(e)
     path = tmp_path / "t.jsonl"
-    trace.to_jsonl(path)
+    trace_of(events).to_jsonl(path)
     assert routes.last_native_writes == len(events)
     lines = path.read_text(encoding="utf-8").split("\n")
     assert lines.pop() == ""
