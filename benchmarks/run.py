@@ -431,6 +431,8 @@ OPS = [
        needs_raw=True, patch_response=True),
     Op("receive (dict+state)", "call", lambda wl: wl.n, 0.7, op_receive_dict, floor_receive_dict,
        needs_raw=True, patch_response=True),
+    # As a user's run makes it, with orrinth.agent's Response dataclass: no target.
+    Op("receive (str), Response", "call", lambda wl: wl.n, None, op_receive_str, needs_raw=True),
     Op("RawAgent(...)", "call", lambda wl: ctor_calls(wl.n), 1.0, op_raw_agent, needs_raw=True),
     Op("setup()+get_state()", "call", lambda wl: wl.n, 0.5, op_setup_get_state, needs_raw=True),
 ]
@@ -438,6 +440,7 @@ OPS_BY_NAME = {op.name: op for op in OPS}
 ALIASES = {
     "receive_str": "receive (str)",
     "receive_dict": "receive (dict+state)",
+    "receive_response": "receive (str), Response",
     "raw_agent": "RawAgent(...)",
     "setup_get_state": "setup()+get_state()",
     "small_save": "to_jsonl, 1 event",

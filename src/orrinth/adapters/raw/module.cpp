@@ -86,6 +86,16 @@ void RawState::exec(PyObject *module) {
     for (InstanceAttrCache *cache : {&accepts_state, &handler, &live_state})
         new (cache) InstanceAttrCache();
     new (&response) CachedGlobal(str_Response);
+    new (&make_response) ClassCall();
+    ClassCall::learn_init_slot();
+    new (&message_fields) InlineAttrReader<3>();
+    message_fields.init({str_sender, str_content, str_turn});
+    InlineAttrReader<3>::self_check();
+    Ref routes = import_module("orrinth.adapters._raw_routes");
+    require(PyObject_SetAttrString(routes.get(), "inline_attrs",
+                                   InlineAttrReader<3>::is_enabled() ? Py_True : Py_False));
+    require(PyObject_SetAttrString(routes.get(), "class_call",
+                                   ClassCall::is_enabled() ? Py_True : Py_False));
 }
 
 }  // namespace orrinth::raw

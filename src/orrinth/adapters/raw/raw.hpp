@@ -2,9 +2,11 @@
 // orrinth.adapters.raw.
 #pragma once
 
+#include <orrinth_native/class_call.hpp>
 #include <orrinth_native/classes.hpp>
 #include <orrinth_native/fastattr.hpp>
 #include <orrinth_native/function.hpp>
+#include <orrinth_native/inline_attrs.hpp>
 #include <orrinth_native/module.hpp>
 #include <orrinth_native/objects.hpp>
 
@@ -49,6 +51,8 @@ struct RawState {
     InstanceDictReader agent_fields;  // _accepts_state, _handler, _state
     InstanceAttrCache accepts_state, handler, live_state;
     CachedGlobal response;
+    ClassCall make_response;
+    InlineAttrReader<3> message_fields;  // a message's sender, content and turn  // Response(content=...) and Response(content=..., metadata=...)
 
     /// The module body (module.cpp): imports and the RawAgent class.
     void exec(PyObject *module);

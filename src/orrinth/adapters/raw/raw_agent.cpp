@@ -197,11 +197,13 @@ PyObject *agent_receive(FnObject *fn, PyObject *const *args) {
         RawState &st = state(fn);
         PyObject *self = args[0], *message = args[1];
 
+        // `{"sender": message.sender, "content": message.content, "turn": message.turn}`:
+        // the three reads first, as the display evaluates them, then the dict.
+        Ref values[3];
+        st.message_fields.get_all(message, values);
         Ref msg = require(PyDict_New());
-        for (PyObject *key : {st.str_sender, st.str_content, st.str_turn}) {
-            Ref value = getattr(message, key);
-            require(PyDict_SetItem(msg.get(), key, value.get()));
-        }
+        PyObject *const keys[] = {st.str_sender, st.str_content, st.str_turn};
+        for (int i = 0; i < 3; i++) require(PyDict_SetItem(msg.get(), keys[i], values[i].get()));
 
         auto own = [&](InstanceAttrCache &cache, PyObject *name) {
             return cache.get(st.agent_fields, self, name);
@@ -229,14 +231,14 @@ PyObject *agent_receive(FnObject *fn, PyObject *const *args) {
         if (PyUnicode_Check(result.get())) {
             Ref response = st.response.get(fn);
             PyObject *call_args[] = {result.get()};
-            return require(PyObject_Vectorcall(response.get(), call_args, 0, st.kw_content));
+            return st.make_response.call(response.get(), call_args, 0, st.kw_content);
         }
         if (PyDict_Check(result.get())) {
             Ref response = st.response.get(fn);
             Ref content = content_of(st, result.get());
             Ref metadata = metadata_of(st, result.get());
             PyObject *call_args[] = {content.get(), metadata.get()};
-            return require(PyObject_Vectorcall(response.get(), call_args, 0, st.kw_content_meta));
+            return st.make_response.call(response.get(), call_args, 0, st.kw_content_meta);
         }
         throw refusal(st, self, result.get());
     });
