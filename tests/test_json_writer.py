@@ -181,13 +181,6 @@ def test_cycles_fail_as_on_the_plain_route(tmp_path, make_cycle):
     assert save_and_compare(tmp_path, [TraceEvent(type="message", turn=1, data=data)]) is None
 
 
-def test_shared_containers_are_written_each_time(tmp_path):
-    shared = {"x": [1.0, "é"]}
-    counts = save_and_compare(tmp_path, [TraceEvent(type="message", turn=1,
-                                                    data={"a": shared, "b": [shared, shared]})])
-    assert counts == (1, 0, 1)
-
-
 # --------------------------------------------------------------------------- the probe
 
 @pytest.mark.parametrize("change", [
