@@ -83,24 +83,37 @@ class ClassCall {
 
     Ref construct(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, Py_ssize_t total,
                   PyObject *kwnames) {
-        auto *t = reinterpret_cast<PyTypeObject *>(cls);
         // The class dict holds `__init__` while the tag is unchanged, and no code has run
         // since the tag was compared; held from here on, since allocating may collect
         // garbage and so run finalizers that change the class.
         Ref init = Ref::borrow(init_);
-        // As type's tp_call is entered from a vectorcall: one level of the recursion limit.
+        // As type's tp_call is entered from a vectorcall: one level of the recursion
+        // limit. Left on the way out by hand, not by a destructor: a thread that the
+        // exiting interpreter ends unwinds through here without its thread state
+        // (thread_exit.hpp), and must not touch it.
         if (Py_EnterRecursiveCall(" while calling a Python object")) throw PyErrSet{};
-        struct Leave {
-            ~Leave() { Py_LeaveRecursiveCall(); }
-        } leave;
+        PyObject *obj = nullptr;
+        try {
+            obj = construct_within(reinterpret_cast<PyTypeObject *>(cls), init.get(), args, nargs,
+                                   total, kwnames)
+                      .release();
+        } catch (const PyErrSet &) {
+        }
+        Py_LeaveRecursiveCall();
+        if (!obj) throw PyErrSet{};
+        return Ref::steal(obj);
+    }
+
+    static Ref construct_within(PyTypeObject *t, PyObject *init, PyObject *const *args,
+                                Py_ssize_t nargs, Py_ssize_t total, PyObject *kwnames) {
         Ref empty = Ref::steal(PyTuple_New(0));
         if (!empty) throw PyErrSet{};
         Ref obj = require(t->tp_new(t, empty.get(), nullptr));
         PyObject *stack[kMaxArgs + 1];
         stack[0] = obj.get();
         for (Py_ssize_t i = 0; i < total; i++) stack[i + 1] = args[i];
-        Ref result = require(
-            PyObject_Vectorcall(init.get(), stack, static_cast<size_t>(nargs + 1), kwnames));
+        Ref result =
+            require(PyObject_Vectorcall(init, stack, static_cast<size_t>(nargs + 1), kwnames));
         if (result.get() != Py_None) {
             PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
                          Py_TYPE(result.get())->tp_name);
