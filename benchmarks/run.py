@@ -502,6 +502,7 @@ def check_equivalence(wl: Workload) -> list[str]:
 
     out_n, out_b = wl.tmp / "check" / "native.jsonl", wl.tmp / "check" / "baseline.jsonl"
     nat.to_jsonl(out_n)
+    expect(jsonl_routes.last_native_writes == wl.n, "to_jsonl lines written natively")
     base.to_jsonl(out_b)
     expect(out_n.read_bytes() == out_b.read_bytes(), "to_jsonl file bytes")
     back_n = native_trace.Trace.from_jsonl(out_n)

@@ -4,7 +4,11 @@ Each input is written as a trace file and read back on the fast route and on the
 one: both must give the same events (object for object) or the same exception. Whatever
 was read is then altered as the input's last bytes say (values pydantic does not validate
 on assignment) and saved on both routes: the files must hold the same bytes, or both
-saves fail alike. A difference raises AssertionError; a crash is a finding too.
+saves fail alike. The input also describes an event of its own (floats from raw bits,
+short decimals, strings with any code point, nesting, values the native writer leaves to
+the serializer), saved on both routes the same way; the fast route must write natively
+exactly the events of plain JSON data. A difference raises AssertionError; a crash is a
+finding too.
 
 Run outside CI, for a bounded number of inputs. With atheris (coverage-guided):
 
@@ -20,6 +24,7 @@ import math
 import pathlib
 import random
 import shutil
+import struct
 import sys
 import tempfile
 
@@ -31,10 +36,11 @@ if USE_ATHERIS:
     # Coverage of the json module's Python layer (its error paths) guides the search.
     with atheris.instrument_imports(include=["json", "jsonl_differential"]):
         import json  # noqa: F401
-        from jsonl_differential import read_both, write_both
+        from jsonl_differential import natively_writable, read_both, write_both
 else:
-    from jsonl_differential import read_both, write_both
+    from jsonl_differential import natively_writable, read_both, write_both
 from orrinth import _jsonl_routes as routes
+from orrinth.trace import Trace, TraceEvent
 
 WORK = pathlib.Path(tempfile.mkdtemp(prefix="fuzz-routes-", dir="/dev/shm" if
                                      pathlib.Path("/dev/shm").is_dir() else None))
@@ -42,7 +48,13 @@ PATH = WORK / "in.jsonl"
 FIELDS = ["type", "turn", "agent", "data", "timestamp", "input_tokens", "output_tokens", "cost_usd"]
 ODD = ["3", True, 1, 2.5, None, "bogus", [1], (1,), {1: 2}, math.nan, -0.0, 10**30, "\ud800",
        b"x", object(), {"k": {2.5: [None]}}]
-COUNTS = {"inputs": 0, "read alike": 0, "fast lines": 0, "saved alike": 0, "fast events": 0}
+COUNTS = {"inputs": 0, "read alike": 0, "fast lines": 0, "saved alike": 0, "fast events": 0,
+          "described events": 0, "described saved alike": 0, "described written natively": 0}
+
+
+def check_both(data: bytes) -> None:
+    check_described(data)
+    check(data)
 
 
 def check(data: bytes) -> None:
@@ -61,6 +73,100 @@ def check(data: bytes) -> None:
     COUNTS["saved alike"] += 1
     if counts:
         COUNTS["fast events"] += counts[0]
+        assert counts[2] == sum(map(natively_writable, trace.events))
+
+
+class Bytes:
+    """The input read front to back as the description of values; zeros once it ends."""
+
+    def __init__(self, data: bytes):
+        self.data, self.pos = data, 0
+
+    def take(self, n: int) -> bytes:
+        chunk = self.data[self.pos:self.pos + n]
+        self.pos += n
+        return chunk.ljust(n, b"\0")
+
+    def byte(self) -> int:
+        return self.take(1)[0]
+
+    def int(self, n: int) -> int:
+        return int.from_bytes(self.take(n), "little", signed=True)
+
+
+class Str(str):
+    pass
+
+
+def described_value(b: Bytes, depth: int = 0):
+    tag = b.byte()
+    kind = tag % 16 if depth < 40 else tag % 8
+    if kind == 0:
+        return None if tag & 16 else bool(tag & 32)
+    if kind == 1:
+        return struct.unpack("<d", b.take(8))[0]
+    if kind == 2:  # a short decimal
+        return b.int(4) / 10 ** (b.byte() % 25)
+    if kind == 3:  # next to a power of ten
+        x = 10.0 ** (b.byte() % 80 - 40)
+        return [math.nextafter(x, -math.inf), x, math.nextafter(x, math.inf)][b.byte() % 3]
+    if kind == 4:
+        return b.int(1 + b.byte() % 10)  # some beyond 64 bits
+    if kind == 5:  # any code point but the lone surrogates' pairs
+        return b.take(2 * (b.byte() % 8)).decode("utf-16-le", "surrogatepass")
+    if kind == 6:
+        return b.take(b.byte() % 12).decode("latin-1")
+    if kind == 7:  # lone surrogates from undecodable bytes
+        return b.take(b.byte() % 6).decode("utf-8", "surrogateescape")
+    if kind == 8:
+        return [described_value(b, depth + 1) for _ in range(b.byte() % 4)]
+    if kind == 9:
+        return {described_key(b): described_value(b, depth + 1) for _ in range(b.byte() % 4)}
+    if kind == 10:
+        return tuple(described_value(b, depth + 1) for _ in range(b.byte() % 3))
+    if kind == 11:  # one long chain of nesting
+        v = described_value(b, 40)
+        for i in range(b.byte() % 40):
+            v = [v] if i % 3 else {"k": v}
+        return v
+    if kind == 12:
+        return Str(described_key(b))
+    if kind == 13:
+        return {b.int(2): described_value(b, depth + 1)}
+    if kind == 14:
+        return b.take(b.byte() % 4)
+    return float(b.int(2))
+
+
+def described_float(b: Bytes) -> float:
+    kind = b.byte() % 4
+    if kind == 3:
+        return described_value(b)  # anything, which validation may refuse
+    return described_value(Bytes(bytes([kind + 1]) + b.take(9)))
+
+
+def described_key(b: Bytes) -> str:
+    return b.take(2 * (b.byte() % 4)).decode("utf-16-le", "surrogatepass")
+
+
+def check_described(data: bytes) -> None:
+    b = Bytes(data)
+    fields = dict(type=["message", "state_change", "fault_injected", "property_check"][b.byte() % 4],
+                  turn=b.int(8), agent=None if b.byte() % 3 == 0 else described_key(b),
+                  data={described_key(b): described_value(b) for _ in range(b.byte() % 6)},
+                  timestamp=described_float(b), cost_usd=described_float(b))
+    try:
+        event = TraceEvent(**fields)
+    except ValueError:  # a field's value that validation refuses
+        return
+    trace = Trace()
+    trace.add_event(event)
+    COUNTS["described events"] += 1
+    counts = write_both(trace, WORK)
+    COUNTS["described saved alike"] += 1
+    if counts:
+        assert counts[2] == natively_writable(event)
+        COUNTS["described written natively"] += counts[2]
 
 
 SEEDS = [
@@ -97,6 +203,7 @@ def run_random(n: int, seed: int) -> None:
     rng = random.Random(seed)
     for k in range(n):
         check(mutate(rng, rng.choice(SEEDS)))
+        check_described(rng.randbytes(rng.randrange(96)))
         if k % 100_000 == 99_999:
             print(COUNTS, flush=True)
 
@@ -110,7 +217,7 @@ def main() -> None:
             seed = int(args[args.index("--seed") + 1]) if "--seed" in args else 0
             run_random(n, seed)
             return
-        atheris.Setup(argv_with_seed_corpus(sys.argv, WORK, SEEDS), check)
+        atheris.Setup(argv_with_seed_corpus(sys.argv, WORK, SEEDS), check_both)
         atheris.Fuzz()
     finally:
         print(COUNTS, flush=True)

@@ -13,7 +13,7 @@ import pydantic
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from jsonl_differential import read_both, write_both
+from jsonl_differential import natively_writable, read_both, write_both
 from orrinth import _jsonl_routes as routes
 from orrinth.trace import Trace, TraceEvent
 
@@ -29,6 +29,7 @@ def fast_routes_on():
         pytest.skip(f"pydantic {pydantic.VERSION} is not a checked release: plain routes only")
     assert routes.enabled, "the import-time probe turned the fast routes off"
     assert routes.builds_events, "the import-time probe turned the event builder off"
+    assert routes.writes_events, "the import-time probe turned the native writer off"
 
 
 # --------------------------------------------------------------------------- lines
@@ -231,7 +232,9 @@ def test_writing_matches_plain_route(tmp_path, evs, in_place):
     trace = Trace()
     for e in evs:
         trace.add_event(e)
-    write_both(trace, OwnOpen(tmp_path) if in_place else tmp_path)
+    counts = write_both(trace, OwnOpen(tmp_path) if in_place else tmp_path)
+    if counts is not None:
+        assert counts[2] == sum(map(natively_writable, evs))
 
 
 @pytest.mark.parametrize("in_place", [False, True])
@@ -240,7 +243,7 @@ def test_plain_events_take_the_fast_route(tmp_path, in_place):
     for i in range(3):
         trace.add_event(TraceEvent(type="message", turn=i, agent="é", data={"x": [1e16, None]}))
     trace.add_event(SubEvent(type="message", turn=9))
-    assert write_both(trace, OwnOpen(tmp_path) if in_place else tmp_path) == (3, 1)
+    assert write_both(trace, OwnOpen(tmp_path) if in_place else tmp_path) == (3, 1, 3)
 
 
 def test_shadowing_attributes_take_the_plain_route(tmp_path):
@@ -253,7 +256,7 @@ def test_shadowing_attributes_take_the_plain_route(tmp_path):
         object.__setattr__(e, name, value)
         trace.add_event(e)
     trace.add_event(TraceEvent(type="message", turn=2))
-    assert write_both(trace, tmp_path) == (1, 2)
+    assert write_both(trace, tmp_path) == (1, 2, 1)
 
 
 # --------------------------------------------------------------------------- guards

@@ -9,8 +9,13 @@ the installed pydantic is one whose wrappers were checked to make exactly those 
 and runs both routes side by side on a few probe lines and events. Any difference, or
 any error in the probe, keeps the fast route off.
 
+For events whose values are plain JSON data, orrinth.trace also writes the serializer's
+bytes itself; `probe_events` gives the events it must write exactly as the serializer
+does (floats and strings of every form the format tells apart), or the fast routes stay
+off altogether.
+
 Not part of the public API. Tests and benchmarks use `force_plain` (read on every call
-of to_jsonl and from_jsonl) and `last_counts`.
+of to_jsonl and from_jsonl), `last_counts` and `last_native_writes`.
 """
 
 from __future__ import annotations
@@ -36,11 +41,17 @@ force_plain = False
 # handled on each route. Set by orrinth.trace.
 last_counts = (0, 0)
 
+# How many of the fast route's events the last successful to_jsonl wrote itself (the
+# others went through the serializer). Set by orrinth.trace.
+last_native_writes = 0
+
 # Whether the fast routes are on in this process (set by orrinth.trace after the probe),
-# and whether lines of the common exact shape are made into events by orrinth.trace itself
-# rather than by the validator (set after probing that too).
+# whether lines of the common exact shape are made into events by orrinth.trace itself
+# rather than by the validator, and whether events of plain JSON data are written by it
+# (set after probing those too).
 enabled = False
 builds_events = False
+writes_events = False
 
 PROBE_LINES = [
     '{"type":"message","turn":12,"agent":"agent-03","data":{"seq":123,"tool":"search","ok":true},'
@@ -59,6 +70,37 @@ PROBE_DATA = [
     {"s": "caf\u00e9 \u2028 \x00\x1f\x7f \U0001f600 \"'\\/", 1: (True, None), 2.5: {"n": [{}]}},
     {"inf": math.inf, "nan": math.nan, "ninf": -math.inf, "big": 10**40},
 ]
+
+
+def _probe_floats() -> list[float]:
+    """Doubles of every layout the serializer gives, on both sides of each switch from
+    plain to exponent notation, and the extremes."""
+    floats = [0.0, -0.0, 1.0, -2.5, 0.1, 0.25, 1700000030.75, 0.0012345, 123456789.0,
+              1e-5, 1.5e-5, 9.99e-6, 1e-6, 1.5e-7, 1e15, 9999999999999998.0, 1e16, 1.2345e16,
+              2.0**53, 2.0**53 + 2, 2.0**70, 1e22, 1e23, 1e300, 1.7976931348623157e308,
+              2.2250738585072014e-308, 5e-324, 1e-310, 0.30000000000000004, 1 / 3,
+              math.nan, math.inf, -math.inf]
+    return floats + [-x for x in floats if x > 0]
+
+
+PROBE_STRINGS = ["", "plain", "".join(map(chr, range(0x20))) + "\x7f \"\\/'",
+                 "caf\u00e9 \u00ff \u0100 \u2028 \ufffd \uffff \U00010000 \U0001f600 \U0010ffff"]
+
+
+def probe_events(cls: type[BaseModel]) -> list[BaseModel]:
+    """Events of plain JSON data that orrinth.trace must write byte for byte as the
+    serializer does, for its own writer to be used."""
+    floats = _probe_floats()
+    data = {"floats": floats, "strings": PROBE_STRINGS, "ints": [0, -1, 2**63 - 1, -(2**63)],
+            "consts": [True, False, None], "nested": {"a": [{"b": [[]]}, {}], "": {}},
+            **{s: i for i, s in enumerate(PROBE_STRINGS)}}
+    events = [cls(type="message", turn=1, agent="a", data=data, timestamp=1700000030.75,
+                  input_tokens=640, output_tokens=5, cost_usd=0.001995),
+              cls(type="property_check", turn=-1)]
+    events += [cls(type="state_change", turn=2**63 - 1, agent=s, data={s: s}, timestamp=f,
+                   input_tokens=-(2**63), cost_usd=-f)
+               for s, f in zip(PROBE_STRINGS * len(floats), floats)]
+    return events
 
 
 def same(a: Any, b: Any) -> bool:

@@ -8,6 +8,7 @@
 #include "trace.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 
 namespace orrinth::trace {
@@ -164,6 +165,40 @@ bool building_agrees(TraceState &st, PyObject *routes) {
     return agrees && compared > 0;
 }
 
+/// Whether write_event_json() writes every probe event of orrinth._jsonl_routes (events
+/// of plain JSON data, floats and strings of every form the format distinguishes) and
+/// gives exactly the serializer's bytes for each.
+bool writing_agrees(TraceState &st, PyObject *routes) {
+    Ref events = call_method(routes, st.str_probe_events, st.trace_event_cls);
+    int compared = 0;
+    bool agrees = true;
+    for_each(events.get(), [&](PyObject *event) {
+        PyObject *fields[8];
+        ByteBuffer mine;
+        if (!agrees || !serializes_directly(st, event, fields) || !write_event_json(fields, mine)) {
+            agrees = false;
+            return;
+        }
+        Ref theirs = require(PyObject_Vectorcall(st.to_json, &event, 1, nullptr));
+        agrees = PyBytes_CheckExact(theirs.get()) &&
+                 static_cast<size_t>(PyBytes_GET_SIZE(theirs.get())) == mine.size() &&
+                 std::memcmp(PyBytes_AS_STRING(theirs.get()), mine.data(), mine.size()) == 0;
+        compared++;
+    });
+    return agrees && compared > 0;
+}
+
+/// Run `probe`; any error in it counts as a disagreement.
+template <class F>
+bool probe_agrees(F &&probe) {
+    try {
+        return probe();
+    } catch (const PyErrSet &) {
+        PyErr_Clear();
+        return false;
+    }
+}
+
 }  // namespace
 
 void init_fast_routes(TraceState &st) {
@@ -194,16 +229,22 @@ void init_fast_routes(TraceState &st) {
         st.from_json = Py_NewRef(PyTuple_GET_ITEM(calls.get(), 0));
         st.validate_python = Py_NewRef(PyTuple_GET_ITEM(calls.get(), 1));
         st.to_json = Py_NewRef(PyTuple_GET_ITEM(calls.get(), 2));
-        try {
-            st.builds_events = building_agrees(st, routes.get());
-        } catch (const PyErrSet &) {
-            PyErr_Clear();
-            st.builds_events = false;
+        st.builds_events = probe_agrees([&] { return building_agrees(st, routes.get()); });
+        st.writes_events = probe_agrees([&] { return writing_agrees(st, routes.get()); });
+        if (!st.writes_events) {
+            // The serializer no longer writes what this module knows of it: the installed
+            // pydantic is not the one checked, whatever its version says.
+            Py_CLEAR(st.from_json);
+            Py_CLEAR(st.validate_python);
+            Py_CLEAR(st.to_json);
+            on = st.builds_events = false;
         }
     }
     require(PyObject_SetAttr(routes.get(), st.str_enabled, on ? Py_True : Py_False));
     require(PyObject_SetAttr(routes.get(), st.str_builds_events,
                              on && st.builds_events ? Py_True : Py_False));
+    require(PyObject_SetAttr(routes.get(), st.str_writes_events,
+                             on && st.writes_events ? Py_True : Py_False));
 }
 
 bool fast_routes_on(TraceState &st) {
@@ -253,7 +294,7 @@ Ref read_event_fast(TraceState &st, PyObject *text) {
     return Ref();
 }
 
-bool serializes_directly(TraceState &st, PyObject *event) {
+bool serializes_directly(TraceState &st, PyObject *event, PyObject *fields[8]) {
     if (Py_TYPE(event) != reinterpret_cast<PyTypeObject *>(st.trace_event_cls) ||
         !event_class_unchanged(st))
         return false;
@@ -270,6 +311,7 @@ bool serializes_directly(TraceState &st, PyObject *event) {
         if (!PyUnicode_CheckExact(key) || !exact_str_equal(key, names[i]) ||
             !field_value_fits(st, i, value))
             return false;
+        fields[i] = value;
     }
     return true;
 }
@@ -285,9 +327,13 @@ bool takes_utf8_bytes(TraceState &st, PyObject *file) {
     return PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name.get(), "utf-8") == 0;
 }
 
-void publish_route_counts(TraceState &st, Py_ssize_t fast, Py_ssize_t plain) {
+void publish_route_counts(TraceState &st, Py_ssize_t fast, Py_ssize_t plain, Py_ssize_t native) {
     Ref counts = require(Py_BuildValue("(nn)", fast, plain));
     require(PyObject_SetAttr(st.routes_module, st.str_last_counts, counts.get()));
+    if (native >= 0) {
+        Ref n = require(PyLong_FromSsize_t(native));
+        require(PyObject_SetAttr(st.routes_module, st.str_last_native_writes, n.get()));
+    }
 }
 
 }  // namespace orrinth::trace

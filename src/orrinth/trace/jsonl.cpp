@@ -11,23 +11,32 @@ namespace orrinth::trace {
 namespace {
 
 /// Writes the lines of a save, one per event: `f.write(event.model_dump_json() + "\n")`,
-/// or, where that cannot differ, the serializer's bytes directly. For a file the save
-/// opened itself in UTF-8, the lines go to its binary buffer in large chunks, with no
-/// decoding and encoding in between.
+/// or, where that cannot differ, the serializer's bytes directly, or for an event of plain
+/// JSON data those bytes as written here (json_writer.cpp). For a file the save opened
+/// itself in UTF-8, the lines go to its binary buffer in large chunks, with no decoding and
+/// encoding in between.
 class LineWriter {
   public:
     LineWriter(TraceState &st, PyObject *file, bool own_file)
-        : st_(st), file_(file), write_(getattr(file, st.str_write)), fast_(fast_routes_on(st)) {
+        : st_(st), file_(file), write_(getattr(file, st.str_write)), fast_(fast_routes_on(st)),
+          native_(fast_ && st.writes_events) {
         if (fast_ && own_file && takes_utf8_bytes(st, file)) buffer_ = getattr(file, st.str_buffer);
     }
 
     void write(PyObject *event) {
-        if (fast_ && serializes_directly(st_, event)) {
-            Ref json = require(PyObject_Vectorcall(st_.to_json, &event, 1, nullptr));
-            char *data;
-            Py_ssize_t size;
-            require(PyBytes_AsStringAndSize(json.get(), &data, &size));
-            pending_.append(data, static_cast<size_t>(size));
+        PyObject *fields[8];
+        if (fast_ && serializes_directly(st_, event, fields)) {
+            const size_t start = pending_.size();
+            if (native_ && write_event_json(fields, pending_)) {
+                native_count_++;
+            } else {
+                pending_.truncate(start);
+                Ref json = require(PyObject_Vectorcall(st_.to_json, &event, 1, nullptr));
+                char *data;
+                Py_ssize_t size;
+                require(PyBytes_AsStringAndSize(json.get(), &data, &size));
+                pending_.append(data, static_cast<size_t>(size));
+            }
             pending_.push_back('\n');
             fast_count_++;
             if (!buffer_) {
@@ -62,7 +71,7 @@ class LineWriter {
     /// Write what is still held back, and publish the route counts.
     void finish() {
         flush_bytes();
-        publish_route_counts(st_, fast_count_, plain_count_);
+        publish_route_counts(st_, fast_count_, plain_count_, native_count_);
     }
 
   private:
@@ -81,9 +90,9 @@ class LineWriter {
     TraceState &st_;
     PyObject *file_;
     Ref write_, buffer_;
-    const bool fast_;
-    std::string pending_;
-    Py_ssize_t fast_count_ = 0, plain_count_ = 0;
+    const bool fast_, native_;
+    ByteBuffer pending_;
+    Py_ssize_t fast_count_ = 0, plain_count_ = 0, native_count_ = 0;
 };
 
 /// Write every stored event to `file`, in order. `own_file`: the save opened `file`

@@ -8,7 +8,10 @@
 #include <orrinth_native/objects.hpp>
 #include <orrinth_native/prefetch.hpp>
 
+#include <cstdlib>
+#include <cstring>
 #include <functional>
+#include <new>
 
 namespace orrinth::trace {
 
@@ -69,6 +72,9 @@ namespace orrinth::trace {
     X(probe_lines, "PROBE_LINES")           \
     X(same, "same")                         \
     X(builds_events, "builds_events")       \
+    X(writes_events, "writes_events")       \
+    X(last_native_writes, "last_native_writes") \
+    X(probe_events, "probe_events")         \
     X(dunder_dict, "__dict__")              \
     X(pydantic_extra, "__pydantic_extra__") \
     X(pydantic_private, "__pydantic_private__") \
@@ -108,6 +114,7 @@ struct TraceState {
     unsigned event_tag;         // version tags of TraceEvent and its metaclass when checked
     unsigned event_meta_tag;
     bool builds_events;         // whether exact-shape lines are turned into events here
+    bool writes_events;         // whether events of plain JSON data are written here
     PyObject *event_field_order[8];  // TraceEvent's fields in declaration order (borrowed)
     ORRINTH_INTERNED_NAMES(ORRINTH_TRACE_STRINGS)
 
@@ -187,15 +194,70 @@ bool line_reads_fast(FnObject *fn, TraceState &st, PyObject *text);
 Ref read_event_fast(TraceState &st, PyObject *text);
 
 /// Whether `event.model_dump_json()` is exactly `TraceEvent`'s serializer's `to_json(event)`
-/// decoded, with nothing that pydantic would warn about.
-bool serializes_directly(TraceState &st, PyObject *event);
+/// decoded, with nothing that pydantic would warn about. When it is, `fields` holds the
+/// values of the eight fields in declaration order (borrowed from the event's dict: valid
+/// until Python code runs).
+bool serializes_directly(TraceState &st, PyObject *event, PyObject *fields[8]);
+
+/// Bytes appended at the end, with the appends inlined (the lines of a save are built in one
+/// of these, a few bytes at a time).
+class ByteBuffer {
+  public:
+    ByteBuffer() = default;
+    ByteBuffer(const ByteBuffer &) = delete;
+    ByteBuffer &operator=(const ByteBuffer &) = delete;
+    ~ByteBuffer() { std::free(data_); }
+
+    const char *data() const { return data_; }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    void clear() { size_ = 0; }
+    /// Drop what was appended after the first `n` bytes.
+    void truncate(size_t n) { size_ = n < size_ ? n : size_; }
+
+    void push_back(char c) {
+        if (size_ == capacity_) grow(1);
+        data_[size_++] = c;
+    }
+    void append(const char *p, size_t n) {
+        if (capacity_ - size_ < n) grow(n);
+        std::memcpy(data_ + size_, p, n);
+        size_ += n;
+    }
+    void append(size_t n, char c) {
+        if (capacity_ - size_ < n) grow(n);
+        std::memset(data_ + size_, c, n);
+        size_ += n;
+    }
+
+  private:
+    void grow(size_t n) {
+        size_t capacity = capacity_ ? capacity_ * 2 : 4096;
+        while (capacity - size_ < n) capacity *= 2;
+        char *p = static_cast<char *>(std::realloc(data_, capacity));
+        if (!p) throw std::bad_alloc();
+        data_ = p;
+        capacity_ = capacity;
+    }
+
+    char *data_ = nullptr;
+    size_t size_ = 0, capacity_ = 0;
+};
+
+/// Append to `out` what TraceEvent's serializer gives for an event that serializes
+/// directly, whose field values are `fields`, when every value in it is plain JSON data
+/// (json_writer.cpp says which). False otherwise, with `out` extended by an unfinished
+/// part that the caller drops. Runs no Python code.
+bool write_event_json(PyObject *const fields[8], ByteBuffer &out);
 
 /// Whether text written to `file`, a file that a save opened itself, can go to its binary
 /// buffer as UTF-8 bytes instead.
 bool takes_utf8_bytes(TraceState &st, PyObject *file);
 
-/// Record how many lines or events the call just finished handled on each route.
-void publish_route_counts(TraceState &st, Py_ssize_t fast, Py_ssize_t plain);
+/// Record how many lines or events the call just finished handled on each route; for a
+/// save, also how many of the fast ones were written here (`native`, -1 for a read).
+void publish_route_counts(TraceState &st, Py_ssize_t fast, Py_ssize_t plain,
+                          Py_ssize_t native = -1);
 
 // The members of Trace, in class-body order.
 extern const FunctionDef init_def;
