@@ -139,26 +139,14 @@ EDITS = [reinserted, reordered, general_keys, split_copy, equal_key, renamed, de
 FIELDS = ["type", "agent", "turn", "input_tokens", "cost_usd"]
 
 
-def walks(trace):
+def walks(trace, cls):
+    """Every walk over `trace`, by `cls`'s methods (Trace's own, or the model's)."""
     try:
-        snap = trace.snapshot(2)
-        out = (trace.get_messages(), trace.get_events_for_agent("a"),
-               trace.get_events_for_agent("b"), snap._events,
-               dict(trace.cost_summary()))
+        return (cls.get_messages(trace), cls.get_events_for_agent(trace, "a"),
+                cls.get_events_for_agent(trace, "b"), cls.snapshot(trace, 2)._events,
+                dict(cls.cost_summary(trace)))
     except Exception as exc:  # noqa: BLE001 - the same failure on both sides
         return type(exc), str(exc)
-    return out
-
-
-def model_walks(trace):
-    try:
-        m = ModelTrace.snapshot(trace, 2)
-        out = (ModelTrace.get_messages(trace), ModelTrace.get_events_for_agent(trace, "a"),
-               ModelTrace.get_events_for_agent(trace, "b"), m._events,
-               dict(ModelTrace.cost_summary(trace)))
-    except Exception as exc:  # noqa: BLE001
-        return type(exc), str(exc)
-    return out
 
 
 @settings(max_examples=150, deadline=None)
@@ -171,7 +159,7 @@ def test_walks_read_what_getattr_reads(edits):
     trace = Trace()
     for e in events:
         trace.add_event(e)
-    assert walks(trace) == model_walks(trace)
+    assert walks(trace, Trace) == walks(trace, ModelTrace)
     for edit, i, name in edits:
         edit(events[i], name)
-        assert walks(trace) == model_walks(trace)
+        assert walks(trace, Trace) == walks(trace, ModelTrace)
