@@ -4,6 +4,7 @@
 
 #include "dict_hint.hpp"
 #include "dict_memo.hpp"
+#include "inline_attrs.hpp"
 #include "mro.hpp"
 
 #include <native_layout.h>
@@ -171,6 +172,7 @@ class InstanceAttrCache {
         // (LOAD_ATTR_METHOD_WITH_VALUES): an instance that has none keeps it so, its
         // attributes read where the object keeps them (inline_attrs.hpp). The class is
         // exactly the reader's; a name's index among its shared keys never changes.
+        if (!inline_reads_enabled()) return Ref();
         if (inline_index_ < 0) inline_index_ = orrinth_shared_key_index(Py_TYPE(obj), name);
         if (inline_index_ < 0) return Ref();
         PyObject *const *values = orrinth_inline_values(obj, inline_index_ + 1);

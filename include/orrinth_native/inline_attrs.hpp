@@ -12,6 +12,20 @@
 
 namespace orrinth {
 
+namespace detail {
+/// Whether this module checked, at import, that inline reads give what getattr gives.
+inline std::atomic<bool> &inline_reads_checked() {
+    static std::atomic<bool> on{false};
+    return on;
+}
+}  // namespace detail
+
+/// Whether attributes may be read from the values an object keeps inline in this process
+/// (InlineAttrReader<N>::self_check() passed). Every user of orrinth_inline_values asks.
+inline bool inline_reads_enabled() {
+    return detail::inline_reads_checked().load(std::memory_order_relaxed);
+}
+
 /// `obj.name` for a fixed set of names, for objects of whatever class comes (the verdict
 /// for the class last seen is kept per version tag). The inline read applies when the
 /// class takes object's generic attribute lookup (tp_getattro), no class on its MRO has
@@ -48,7 +62,7 @@ class InlineAttrReader {
     /// a class made here by a class statement: fresh ones, one whose dict was made, one
     /// with an attribute deleted. Until it passes, every read is generic.
     static void self_check() {
-        if (enabled().load(std::memory_order_relaxed)) return;
+        if (inline_reads_enabled()) return;
         Ref globals = require(PyDict_New());
         require(PyDict_SetItemString(globals.get(), "__builtins__", current_builtins().get()));
         require(PyRun_String("class Probe:\n"
@@ -84,19 +98,14 @@ class InlineAttrReader {
             }
         }
         // p's two values at least must have been read inline, or nothing was tested.
-        if (same && inline_reads >= 2) enabled().store(true, std::memory_order_relaxed);
+        if (same && inline_reads >= 2)
+            detail::inline_reads_checked().store(true, std::memory_order_relaxed);
     }
 
-    static bool is_enabled() { return enabled().load(std::memory_order_relaxed); }
 
   private:
     template <int>
     friend class InlineAttrReader;
-
-    static std::atomic<bool> &enabled() {
-        static std::atomic<bool> on{false};
-        return on;
-    }
 
     PyObject *const *inline_values(PyObject *obj) {
         PyTypeObject *t = Py_TYPE(obj);
@@ -108,7 +117,7 @@ class InlineAttrReader {
     [[gnu::noinline]] void validate(PyTypeObject *t) {
         type_ = t;  // compared only, with the tag: no two classes are given the same tag
         for (int i = 0; i < N; i++) index_[i] = -1;
-        const bool on = checking_ || is_enabled();
+        const bool on = checking_ || inline_reads_enabled();
         bool plain = on && t->tp_getattro == PyObject_GenericGetAttr;
         for (int i = 0; plain && i < N; i++) {
             if (_PyType_Lookup(t, names_[i])) continue;  // borrowed; runs no Python code

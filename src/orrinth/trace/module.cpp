@@ -100,6 +100,9 @@ void init_readers(TraceState &st) {
 }  // namespace
 
 void TraceState::exec(PyObject *module) {
+    // Reads of a trace's own attributes from the values it keeps inline (3.12) wait for
+    // this check, as the adapter's reads of a message do.
+    InlineAttrReader<1>::self_check();
     {
         Ref os_path = import_module("os.path");
         realpath = require(PyObject_GetAttrString(os_path.get(), "realpath")).release();

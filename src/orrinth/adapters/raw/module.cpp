@@ -93,7 +93,7 @@ void RawState::exec(PyObject *module) {
     InlineAttrReader<3>::self_check();
     Ref routes = import_module("orrinth.adapters._raw_routes");
     require(PyObject_SetAttrString(routes.get(), "inline_attrs",
-                                   InlineAttrReader<3>::is_enabled() ? Py_True : Py_False));
+                                   inline_reads_enabled() ? Py_True : Py_False));
     require(PyObject_SetAttrString(routes.get(), "class_call",
                                    ClassCall::is_enabled() ? Py_True : Py_False));
 }
