@@ -59,7 +59,8 @@ class ClassCall {
     bool applies(PyObject *cls) {
         if (!PyType_Check(cls)) return false;
         auto *t = reinterpret_cast<PyTypeObject *>(cls);
-        if (cls != cls_ || tag_ == 0 || t->tp_version_tag != tag_) validate(t);
+        // A class without a tag keeps its verdict (false) until it gets one.
+        if (cls != cls_ || t->tp_version_tag != tag_) validate(t);
         return ok_;
     }
 

@@ -164,25 +164,38 @@ class InstanceAttrCache {
         return dict ? from_dict(dict, name) : Ref();
 #else
 #if ORRINTH_DICT_LAYOUT_KNOWN
+#if PY_VERSION_HEX >= 0x030D0000
+        // 3.13 keeps the values inline even once a dict was made (the dict shares them,
+        // until it becomes a table of its own and marks them invalid): read there first,
+        // as the interpreter's specialised attribute load does.
+        if (Ref v = inline_get(obj, name)) return v;
+#endif
         // Borrowed: the object holds its dict, and no Python code runs before the value
         // is taken.
         if (PyObject *dict = orrinth_managed_dict(obj)) return from_dict(dict, name);
 #if PY_VERSION_HEX < 0x030D0000
         // 3.12 specialises method loads on an instance only while it has no dict
         // (LOAD_ATTR_METHOD_WITH_VALUES): an instance that has none keeps it so, its
-        // attributes read where the object keeps them (inline_attrs.hpp). The class is
-        // exactly the reader's; a name's index among its shared keys never changes.
-        if (!inline_reads_enabled()) return Ref();
-        if (inline_index_ < 0) inline_index_ = orrinth_shared_key_index(Py_TYPE(obj), name);
-        if (inline_index_ < 0) return Ref();
-        PyObject *const *values = orrinth_inline_values(obj, inline_index_ + 1);
-        return Ref::borrow(values ? values[inline_index_] : nullptr);
+        // attributes read where the object keeps them (inline_attrs.hpp).
+        return inline_get(obj, name);
 #endif
 #endif
         Ref dict = reader.instance_dict(obj);
         return from_dict(dict.get(), name);
 #endif
     }
+
+#if ORRINTH_DICT_LAYOUT_KNOWN && PY_VERSION_HEX >= 0x030C0000
+    /// `obj.name` from the values the object keeps inline, or empty. The class is exactly
+    /// the reader's; a name's index among its shared keys never changes.
+    Ref inline_get(PyObject *obj, PyObject *name) {
+        if (!inline_reads_enabled()) return Ref();
+        if (inline_index_ < 0) inline_index_ = orrinth_shared_key_index(Py_TYPE(obj), name);
+        if (inline_index_ < 0) return Ref();
+        PyObject *const *values = orrinth_inline_values(obj, inline_index_ + 1);
+        return Ref::borrow(values ? values[inline_index_] : nullptr);
+    }
+#endif
 
     /// `dict[name]` for an instance dict (held by its object or by the caller), or empty.
     Ref from_dict(PyObject *dict, PyObject *name) {
