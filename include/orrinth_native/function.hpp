@@ -108,20 +108,26 @@ namespace detail {
 /// recursion limit as the interpreter's own built-in functions do: endless recursion
 /// raises RecursionError instead of overflowing the C stack.
 inline PyObject *call_body(FnObject *fn, PyObject *const *slots) {
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
-    // 3.12 and 3.13 count C calls down in the thread state, and Py_EnterRecursiveCall
-    // only decrements the count while it is above zero (the interpreter's shared-library
-    // builds pay two calls and two thread-state lookups for that). Done here while the
-    // count has room; at the limit, the interpreter's own call raises its error.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+    // 3.11 to 3.13 count calls down in the thread state (3.11 all calls, 3.12 and 3.13 C
+    // calls), and Py_EnterRecursiveCall only decrements the count while it is above zero
+    // (the interpreter's shared-library builds pay two calls and two thread-state lookups
+    // for that). Done here while the count has room; at the limit, the interpreter's own
+    // call raises its error.
 #if PY_VERSION_HEX >= 0x030D0000
     PyThreadState *ts = PyThreadState_GetUnchecked();
 #else
     PyThreadState *ts = _PyThreadState_UncheckedGet();
 #endif
-    if (ts->c_recursion_remaining > 0) {
-        ts->c_recursion_remaining--;
+#if PY_VERSION_HEX >= 0x030C0000
+    int &remaining = ts->c_recursion_remaining;
+#else
+    int &remaining = ts->recursion_remaining;
+#endif
+    if (remaining > 0) {
+        remaining--;
         PyObject *result = fn->impl(fn, slots);
-        ts->c_recursion_remaining++;
+        remaining++;
         return result;
     }
 #endif
