@@ -49,7 +49,7 @@ inline uint64_t dict_version(PyObject *dict) noexcept {
 
 /// `dict[name]` for an exact dict and an exact str name, remembered with the dict's
 /// version. CPython 3.11 to 3.13 give every dict a new version, unique in the
-/// interpreter, at its creation and at every change (tests/test_dict_memo.py checks
+/// interpreter, at its creation and at every change (tests/test_dict_reads.py checks
 /// this on the running interpreter), so while the same dict holds the same version the
 /// value is the one found then: still alive (the dict holds it) and still what a lookup
 /// would find. The memo keeps nothing alive itself. Dicts without a usable version (see
