@@ -26,10 +26,8 @@ class ClassCall {
     /// made here for that purpose. Until then no call takes the direct route.
     static void learn_init_slot() {
         if (init_slot().load(std::memory_order_relaxed)) return;
-        Ref globals = require(PyDict_New());
-        require(PyDict_SetItemString(globals.get(), "__builtins__", current_builtins().get()));
-        require(PyRun_String("class Probe:\n    def __init__(self):\n        pass\n",
-                             Py_file_input, globals.get(), globals.get()));
+        Ref globals =
+            run_in_fresh_namespace("class Probe:\n    def __init__(self):\n        pass\n");
         Ref probe = dict_get(globals.get(), "Probe");
         if (probe && PyType_Check(probe.get()))
             init_slot().store(reinterpret_cast<PyTypeObject *>(probe.get())->tp_init,

@@ -63,18 +63,15 @@ class InlineAttrReader {
     /// with an attribute deleted. Until it passes, every read is generic.
     static void self_check() {
         if (inline_reads_enabled()) return;
-        Ref globals = require(PyDict_New());
-        require(PyDict_SetItemString(globals.get(), "__builtins__", current_builtins().get()));
-        require(PyRun_String("class Probe:\n"
-                             "    def __init__(self, a, b):\n"
-                             "        self.a = a\n"
-                             "        self.b = b\n"
-                             "p = Probe(1, 'x')\n"
-                             "q = Probe(None, [])\n"
-                             "q.__dict__['b'] = 2.5\n"
-                             "r = Probe(3, 4)\n"
-                             "del r.a\n",
-                             Py_file_input, globals.get(), globals.get()));
+        Ref globals = run_in_fresh_namespace("class Probe:\n"
+                                             "    def __init__(self, a, b):\n"
+                                             "        self.a = a\n"
+                                             "        self.b = b\n"
+                                             "p = Probe(1, 'x')\n"
+                                             "q = Probe(None, [])\n"
+                                             "q.__dict__['b'] = 2.5\n"
+                                             "r = Probe(3, 4)\n"
+                                             "del r.a\n");
         Ref a = require(PyUnicode_InternFromString("a"));
         Ref b = require(PyUnicode_InternFromString("b"));
         PyObject *const two[2] = {a.get(), b.get()};

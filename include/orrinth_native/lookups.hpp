@@ -67,4 +67,13 @@ inline Ref current_builtins() {
 #endif
 }
 
+/// The namespace left by running `source` (module-level statements) in a fresh dict with
+/// the running code's builtins: for probing, at import, what the interpreter itself builds.
+inline Ref run_in_fresh_namespace(const char *source) {
+    Ref globals = require(PyDict_New());
+    require(PyDict_SetItemString(globals.get(), "__builtins__", current_builtins().get()));
+    require(PyRun_String(source, Py_file_input, globals.get(), globals.get()));
+    return globals;
+}
+
 }  // namespace orrinth
