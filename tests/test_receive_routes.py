@@ -5,11 +5,14 @@ indistinguishable from `message.sender` and `Response(content=...)` whatever the
 
 import abc
 import dataclasses
+import gc
 import itertools
+import json
 import sys
 import sysconfig
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import orrinth.adapters.raw as raw
 from orrinth.adapters.raw import RawAgent
@@ -17,7 +20,7 @@ from orrinth.agent import Message, Response
 
 import models
 from orrinth.adapters import _raw_routes
-from support import outcome
+from support import outcome, run_python
 
 
 def test_inline_reads_are_on_where_the_layout_is_known():
@@ -26,6 +29,7 @@ def test_inline_reads_are_on_where_the_layout_is_known():
         "Py_GIL_DISABLED")
     assert _raw_routes.inline_attrs is known
     assert _raw_routes.class_call is True
+    assert _raw_routes.direct_message_dicts is known
 
 
 # ---- messages: each factory makes a fresh message, so side effects start over
@@ -238,3 +242,78 @@ def test_replacing_init_and_alternating_classes(monkeypatch):
         monkeypatch.setattr(raw, "Response", resp)
         seen.append(agent.receive(make()).content)
     assert seen == [("first", "hi"), "there", ("second", "hi"), "there", ("second", "hi"), "there"]
+
+
+# ---- the message dict a handler gets: the direct route against the display
+
+
+def untracked_tuple():
+    t = (1, "a")
+    gc.collect()  # the collector stops tracking a tuple of atoms
+    assert not gc.is_tracked(t)
+    return t
+
+
+class Obj:
+    pass
+
+
+FIELD_VALUES = st.one_of(
+    st.none(), st.integers(), st.text(max_size=3), st.floats(allow_nan=False),
+    st.lists(st.integers(), max_size=2), st.tuples(), st.tuples(st.integers()),
+    st.dictionaries(st.text(max_size=2), st.integers(), max_size=2),
+    st.builds(Obj), st.just(untracked_tuple), st.just(Obj))
+
+
+def observe(msg, values):
+    """What a handler can tell of its message dict: items (by identity), table size and
+    whether the collector tracks it, then the same after it grows and shrinks."""
+    seen = [list(msg), [a is b for a, b in zip(msg.values(), values)], sys.getsizeof(msg),
+            gc.is_tracked(msg)]
+    msg.update(a=1, b=[], c=3, d=4)
+    del msg["sender"]
+    msg["sender"] = 0
+    return seen + [list(msg), sys.getsizeof(msg), gc.is_tracked(msg)]
+
+
+def observations(rows):
+    """observe() on the dict receive gives the handler, and on the display's (the model),
+    for messages holding each row of values; with what the calls left of the values'
+    reference counts."""
+    out = []
+    for row in rows:
+        values = [v() if v is untracked_tuple else v for v in row]
+        counts = [sys.getrefcount(values[i]) for i in range(3)]
+        got = []
+        agent = RawAgent("a", lambda msg: got.append(observe(msg, values)) or "r")
+        agent.receive(PlainMessage(*values))
+        models.receive(agent, PlainMessage(*values))
+        # Only objects made for the row: None or a small int has references all over.
+        out.append(got + [[sys.getrefcount(values[i]) - counts[i] for i in range(3)
+                           if isinstance(values[i], (list, dict, Obj))]])
+    return out
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.tuples(FIELD_VALUES, FIELD_VALUES, FIELD_VALUES), min_size=1, max_size=4))
+def test_message_dict_is_the_displays(rows):
+    for native, model, refs in observations(rows):
+        assert native == model
+        assert not any(refs)
+
+
+PLAIN_ROWS = [(None, 1, "x"), ([1], (), untracked_tuple), ("u", (2,), Obj()), ({}, 2.5, Obj)]
+
+
+def test_plain_route_gives_the_same_dicts():
+    child = run_python("""
+        import json
+        from orrinth.adapters import _raw_routes
+        _raw_routes.plain_message_dicts = True
+        import test_receive_routes as t
+        print(json.dumps([_raw_routes.direct_message_dicts, t.observations(t.PLAIN_ROWS)]))
+    """)
+    assert child.returncode == 0, child.stderr
+    direct, seen = json.loads(child.stdout)
+    assert direct is False
+    assert seen == json.loads(json.dumps(observations(PLAIN_ROWS)))

@@ -92,10 +92,15 @@ void RawState::exec(PyObject *module) {
     message_fields.init({str_sender, str_content, str_turn});
     InlineAttrReader<3>::self_check();
     Ref routes = import_module("orrinth.adapters._raw_routes");
+    Ref plain_dicts = require(PyObject_GetAttrString(routes.get(), "plain_message_dicts"));
+    new (&message_dict) FixedKeysDict<3>();
+    message_dict.init({str_sender, str_content, str_turn}, !truth(plain_dicts.get()));
     require(PyObject_SetAttrString(routes.get(), "inline_attrs",
                                    inline_reads_enabled() ? Py_True : Py_False));
     require(PyObject_SetAttrString(routes.get(), "class_call",
                                    ClassCall::is_enabled() ? Py_True : Py_False));
+    require(PyObject_SetAttrString(routes.get(), "direct_message_dicts",
+                                   message_dict.direct() ? Py_True : Py_False));
 }
 
 }  // namespace orrinth::raw

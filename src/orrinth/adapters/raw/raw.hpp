@@ -5,6 +5,7 @@
 #include <orrinth_native/class_call.hpp>
 #include <orrinth_native/classes.hpp>
 #include <orrinth_native/fastattr.hpp>
+#include <orrinth_native/fixed_keys_dict.hpp>
 #include <orrinth_native/function.hpp>
 #include <orrinth_native/inline_attrs.hpp>
 #include <orrinth_native/module.hpp>
@@ -51,8 +52,9 @@ struct RawState {
     InstanceDictReader agent_fields;  // _accepts_state, _handler, _state
     InstanceAttrCache accepts_state, handler, live_state;
     CachedGlobal response;
-    ClassCall make_response;
-    InlineAttrReader<3> message_fields;  // a message's sender, content and turn  // Response(content=...) and Response(content=..., metadata=...)
+    ClassCall make_response;             // Response(content=...), Response(content=..., metadata=...)
+    InlineAttrReader<3> message_fields;  // a message's sender, content and turn
+    FixedKeysDict<3> message_dict;       // {"sender": ..., "content": ..., "turn": ...}
 
     /// The module body (module.cpp): imports and the RawAgent class.
     void exec(PyObject *module);
@@ -62,6 +64,7 @@ struct RawState {
     void for_each_ref(F &&f) {
         f(kw_content);
         f(kw_content_meta);
+        f(message_dict.template_ref());
         f(agent_cls);
     }
 

@@ -201,9 +201,7 @@ PyObject *agent_receive(FnObject *fn, PyObject *const *args) {
         // the three reads first, as the display evaluates them, then the dict.
         Ref values[3];
         st.message_fields.get_all(message, values);
-        Ref msg = require(PyDict_New());
-        PyObject *const keys[] = {st.str_sender, st.str_content, st.str_turn};
-        for (int i = 0; i < 3; i++) require(PyDict_SetItem(msg.get(), keys[i], values[i].get()));
+        Ref msg = st.message_dict.make(values);
 
         auto own = [&](InstanceAttrCache &cache, PyObject *name) {
             return cache.get(st.agent_fields, self, name);
