@@ -1,7 +1,9 @@
 """Trace as a container: construction, add_event, the events property and the two filters."""
 import collections
+import sys
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from orrinth.trace import Trace, TraceEvent
 
@@ -184,3 +186,43 @@ class TestGetEventsForAgent:
         e.agent = Agent("a")
         t.add_event(e)
         assert t.get_events_for_agent("a") == [e] and seen == [("a", "a")]
+
+
+# ---- appends: stored in place while the list has room, exactly as list.append
+
+
+def _shaped_list(n, cut, how):
+    """A list of n items whose allocation is shaped as `how` leaves it."""
+    items = list(range(n)) if how != "appended" else []
+    if how == "appended":
+        for i in range(n):
+            items.append(i)
+    elif how == "cut":
+        del items[cut:]
+    elif how == "popped":
+        for _ in range(min(cut, n)):
+            items.pop()
+    elif how == "repeated":
+        items = [0] * n
+    elif how == "sliced":
+        items = items[:cut]
+    return items
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.integers(0, 40), st.integers(0, 40), st.sampled_from(
+    ["range", "appended", "cut", "popped", "repeated", "sliced"]), st.integers(1, 20))
+def test_add_event_and_filters_append_as_list_append(n, cut, how, extra):
+    event = ev()
+    trace, model = Trace(), _shaped_list(n, cut, how)
+    trace._events = _shaped_list(n, cut, how)
+    for _ in range(extra):
+        trace.add_event(event)
+        model.append(event)
+        assert trace._events == model and sys.getsizeof(trace._events) == sys.getsizeof(model)
+    trace._events = [event if i % 3 else ev(agent="a") for i in range(n + extra)]
+    for got in (trace.get_messages(), trace.get_events_for_agent("a"), trace.snapshot(5)._events):
+        want = []
+        for e in got:
+            want.append(e)
+        assert got == want and sys.getsizeof(got) == sys.getsizeof(want)

@@ -50,45 +50,21 @@ class InstanceDictReader {
 
     /// `obj.name`, with `name` one of the names given to init(). Throws on error.
     /// `*generic` is set when the generic lookup ran (and with it, maybe Python code).
-    Ref get(PyObject *obj, PyObject *name, bool *generic = nullptr) {
-        if (applies(obj)) {
-            Ref dict = instance_dict(obj);
-            if (PyDict_CheckExact(dict.get())) {
-                if (Ref v = hint_for(name).get(dict.get(), name)) return v;
+    /// Inlined into the walks: the read at the remembered entry of a dict the object
+    /// already has; everything else (no dict yet, another entry, a lookup) out of line.
+    __attribute__((always_inline)) Ref get(PyObject *obj, PyObject *name,
+                                           bool *generic = nullptr) {
+#if ORRINTH_DICT_LAYOUT_KNOWN
+        if (applies(obj) && (cls_->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
+            // Borrowed: the object holds its dict, and no code runs before the value is taken.
+            PyObject *dict = orrinth_managed_dict(obj);
+            if (dict && PyDict_CheckExact(dict)) {
+                if (PyObject *v = hint_for(name).peek(dict, name)) return Ref::borrow(v);
             }
         }
-        if (generic) *generic = true;
-        return require(PyObject_GetAttr(obj, name));
+#endif
+        return get_looked_up(obj, name, generic);
     }
-
-    /// Several attributes of one object, fetching its instance dict once. After a
-    /// generic lookup (which may run Python code) the dict is fetched and the class
-    /// checked again before the next read (reentrancy.hpp).
-    class Fields {
-      public:
-        Fields(InstanceDictReader &reader, PyObject *obj) : reader_(reader), obj_(obj) {}
-        Ref get(PyObject *name) {
-            if (!fetched_) {
-                fetched_ = true;
-                if (reader_.applies(obj_)) {
-                    dict_ = reader_.instance_dict(obj_);
-                    if (!PyDict_CheckExact(dict_.get())) dict_ = Ref();
-                }
-            }
-            if (dict_) {
-                if (Ref v = reader_.hint_for(name).get(dict_.get(), name)) return v;
-            }
-            fetched_ = false;
-            dict_ = Ref();
-            return require(PyObject_GetAttr(obj_, name));
-        }
-
-      private:
-        InstanceDictReader &reader_;
-        PyObject *obj_;
-        Ref dict_;
-        bool fetched_ = false;
-    };
 
     /// The instance dict of `obj`, an instance of exactly the class: read from the object
     /// when the class keeps it before the object and it has been made, else made and
@@ -104,6 +80,17 @@ class InstanceDictReader {
 
   private:
     static constexpr int kMaxNames = 8;
+
+    [[gnu::noinline]] Ref get_looked_up(PyObject *obj, PyObject *name, bool *generic) {
+        if (applies(obj)) {
+            Ref dict = instance_dict(obj);
+            if (PyDict_CheckExact(dict.get())) {
+                if (Ref v = hint_for(name).get(dict.get(), name)) return v;
+            }
+        }
+        if (generic) *generic = true;
+        return require(PyObject_GetAttr(obj, name));
+    }
 
     /// Where `name` (one of the names given to init(), compared by identity) was found
     /// last in an instance dict; any other name gets a slot that is only ever a guess.

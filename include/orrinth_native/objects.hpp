@@ -43,6 +43,23 @@ inline bool truth(PyObject *obj) {
     return require(PyObject_IsTrue(obj)) != 0;
 }
 
+/// `list.append(item)` for an exact list. While the list has room, the item is stored in
+/// place, as the interpreter's own list building does; a store that would make the list
+/// give memory back (3.11's PyList_Append shrinks a list under half full) or grow it goes
+/// through PyList_Append.
+inline void list_append(PyObject *list, PyObject *item) {
+#ifndef Py_GIL_DISABLED
+    auto *l = reinterpret_cast<PyListObject *>(list);
+    const Py_ssize_t n = Py_SIZE(l);
+    if (n < l->allocated && n + 1 >= (l->allocated >> 1)) {
+        l->ob_item[n] = Py_NewRef(item);
+        Py_SET_SIZE(l, n + 1);
+        return;
+    }
+#endif
+    require(PyList_Append(list, item));
+}
+
 /// The hint of a walk that prefetches nothing.
 struct NoHint {
     void before(PyObject *, Py_ssize_t) const noexcept {}

@@ -48,6 +48,7 @@ class ListPrefetcher {
             if (dict && PyDict_CheckExact(dict)) {
                 char *keys =
                     reinterpret_cast<char *>(reinterpret_cast<PyDictObject *>(dict)->ma_keys);
+#pragma GCC unroll 6
                 for (int line = 0; line < 6; line++) __builtin_prefetch(keys + 64 * line);
             }
         }

@@ -34,12 +34,8 @@
 //    - for_each (objects.hpp) walks an exact list by index, re-reading the size before
 //      every step and holding the item strongly while the body runs; anything else goes
 //      through the iterator protocol. The caller holds the list itself strongly.
-//    - InstanceDictReader (fastattr.hpp) re-checks the class and its version tag on every
-//      object; its Fields drop the fetched dict after any generic read and fetch it again.
-//      Known limit: between two reads of one Fields, the only Python code that can run is
-//      the __eq__ of an instance-dict key of another type whose hash equals a field
-//      name's (rule 1's caveat); if that changes the class or replaces the dict, the
-//      next read does not notice.
+//    - InstanceDictReader (fastattr.hpp) re-checks the class and its version tag, and
+//      fetches the instance dict again, on every read.
 //    - Callers that cache what a verdict found drop it as soon as a generic read or a
 //      comparison has run, and look it up again (snapshot.cpp's target list).
 //    - walk_exact_dict (raw_agent.cpp) checks the dict's size before every step and the

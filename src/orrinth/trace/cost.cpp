@@ -137,15 +137,14 @@ struct Totals {
 };
 
 void sum_messages(TraceState &st, PyObject *messages, AgentTable &agents, Totals &totals) {
-    for_each(messages, [&](PyObject *event) {
-        Ref agent = st.event_fields.get(event, st.str_agent);
+    InstanceDictReader &fields = st.event_fields;
+    for_each(messages, [&](PyObject *event) __attribute__((always_inline)) {
+        Ref agent = fields.get(event, st.str_agent);
         Ref key = truth(agent.get()) ? std::move(agent) : Ref::borrow(st.str_unknown);
         AgentSums &sums = agents.slot_for(key.get());
-        // No Python code runs between these reads but their own fallbacks.
-        InstanceDictReader::Fields fields(st.event_fields, event);
-        Ref in = fields.get(st.str_input_tokens);
-        Ref out = fields.get(st.str_output_tokens);
-        Ref cost = fields.get(st.str_cost_usd);
+        Ref in = fields.get(event, st.str_input_tokens);
+        Ref out = fields.get(event, st.str_output_tokens);
+        Ref cost = fields.get(event, st.str_cost_usd);
         const IntOperand in_value(in.get()), out_value(out.get());
         sums.add(in_value, out_value, cost.get());
         sums.turns++;

@@ -22,7 +22,7 @@ PyObject *trace_add_event(FnObject *fn, PyObject *const *args) {
         // `self._events`, from the instance dict when that is where it must come from.
         Ref events = st.events_attr.get(st.trace_fields, args[0], st.str_events_attr);
         if (PyList_CheckExact(events.get()))
-            require(PyList_Append(events.get(), args[1]));
+            list_append(events.get(), args[1]);
         else
             call_method(events.get(), st.str_append, args[1]);
         return Ref::borrow(Py_None);
@@ -43,9 +43,9 @@ Ref filter_events(FnObject *fn, PyObject *self, PyObject *attr, PyObject *value)
     Ref events = events_of(state(fn), self);
     Ref out = require(PyList_New(0));
     InstanceDictReader &fields = state(fn).event_fields;
-    for_each(events.get(), [&](PyObject *event) {
+    for_each(events.get(), [&](PyObject *event) __attribute__((always_inline)) {
         Ref field = fields.get(event, attr);
-        if (equals_str(field.get(), value)) require(PyList_Append(out.get(), event));
+        if (equals_str(field.get(), value)) list_append(out.get(), event);
     }, ListPrefetcher(reinterpret_cast<PyTypeObject *>(state(fn).trace_event_cls)));
     return out;
 }

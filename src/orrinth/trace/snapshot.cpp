@@ -40,7 +40,7 @@ PyObject *trace_snapshot(FnObject *fn, PyObject *const *args) {
         // have run since (a generic read, a comparison) and looked up again
         // (reentrancy.hpp).
         Ref target;
-        for_each(events.get(), [&](PyObject *event) {
+        for_each(events.get(), [&](PyObject *event) __attribute__((always_inline)) {
             bool generic = false;
             Ref type = st.event_fields.get(event, st.str_type, &generic);
             generic |= !PyUnicode_CheckExact(type.get());
@@ -55,7 +55,7 @@ PyObject *trace_snapshot(FnObject *fn, PyObject *const *args) {
             if (!include) return;
             if (!target) target = direct_events_list(st, snap.get());
             if (target)
-                require(PyList_Append(target.get(), event));
+                list_append(target.get(), event);
             else
                 call_method(snap.get(), st.str_add_event, event);
         }, ListPrefetcher(reinterpret_cast<PyTypeObject *>(st.trace_event_cls)));
