@@ -194,3 +194,36 @@ def test_threads_adding_at_once_leave_the_file_in_the_trace_order(tmp_path: Path
         for t in threads:
             t.join()
     assert len(rec.events) == 600 and Trace.from_jsonl(tmp_path / "run.jsonl").events == rec.events
+
+
+def _record_syncs(monkeypatch: pytest.MonkeyPatch) -> list[str]:
+    """The paths of everything os.fsync is called on from now on (it still syncs)."""
+    synced: list[str] = []
+    real = os.fsync
+
+    def spy(fd: int) -> None:
+        synced.append(os.readlink(f"/proc/self/fd/{fd}"))
+        real(fd)
+
+    monkeypatch.setattr(os, "fsync", spy)
+    return synced
+
+
+@pytest.mark.parametrize("fsync", [False, True])
+def test_new_names_reach_the_device_with_their_lines(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                                      fsync: bool) -> None:
+    # A synced line in a file whose own name, or whose folder's, was never synced is lost
+    # with the file on a power loss; the side file of a torn line too, once cut from the file.
+    path = tmp_path / "new" / "deeper" / "run.jsonl"
+    synced = _record_syncs(monkeypatch)
+    with TraceRecorder(path, fsync=fsync) as rec:
+        rec.add_event(nth_event(0))
+    folders = [str(path.parent), str(path.parent.parent), str(tmp_path)]
+    assert [p for p in synced if p != str(path)] == (folders if fsync else [])
+    with open(path, "ab") as f:
+        f.write(b'{"type":"mess')
+    synced.clear()
+    with pytest.warns(TornLineWarning):
+        TraceRecorder(path, mode="a", fsync=fsync).close()
+    side = str(path) + ".torn"
+    assert synced[:2] == [side, str(path.parent)]

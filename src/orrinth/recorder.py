@@ -28,6 +28,7 @@ memory.
 
 from __future__ import annotations
 
+import errno
 import io
 import json
 import os
@@ -49,6 +50,32 @@ class TornLineWarning(UserWarning):
 def _text_encoding() -> str:
     # The encoding that open(path, "w") uses here, and so to_jsonl and from_jsonl.
     return io.TextIOWrapper(io.BytesIO()).encoding
+
+
+def _sync_directory(folder: Path) -> None:
+    """Make the names in ``folder`` durable: a new file's name lives in its directory, which
+    syncing the file does not reach. A file system that cannot sync a directory, or a
+    directory that may be searched but not read, is no error; a failing sync is."""
+    try:
+        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except PermissionError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError as e:
+        if e.errno not in (errno.EINVAL, errno.EROFS):
+            raise
+    finally:
+        os.close(fd)
+
+
+def _missing_folders(folder: Path) -> list[Path]:
+    """``folder`` and its parents that do not exist yet, innermost first."""
+    missing = []
+    while not folder.exists() and folder != folder.parent:
+        missing.append(folder)
+        folder = folder.parent
+    return missing
 
 
 class _Prefix:
@@ -119,7 +146,8 @@ class TraceRecorder(Trace):
     ``mode`` is ``"w"`` (start a new file, replacing an existing one), ``"x"`` (start a new
     file, refusing an existing one) or ``"a"`` (continue an existing file: its events are
     read into the recorder first, and a torn last line is moved to ``<name>.torn``).
-    ``fsync=True`` forces every line to the storage device before ``add_event`` returns.
+    ``fsync=True`` forces every line to the storage device before ``add_event`` returns,
+    and the file's name (with those of any folders made for it) when the recorder opens it.
     Missing parent folders are created. Use it as a context manager, or call ``close()``.
     """
 
@@ -134,6 +162,7 @@ class TraceRecorder(Trace):
         self._encoding = _text_encoding()
         self._lock = threading.Lock()
         self._fd = -1
+        made = _missing_folders(self._path.parent)
         self._path.parent.mkdir(parents=True, exist_ok=True)
         flags = os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC
         flags |= {"w": os.O_TRUNC, "x": os.O_EXCL, "a": 0}[mode]
@@ -143,6 +172,9 @@ class TraceRecorder(Trace):
                 self._resume(fd)
             if self._fsync:
                 os.fsync(fd)
+                # The file's name, and the names of the folders made for it.
+                for folder in [self._path.parent, *(f.parent for f in made)]:
+                    _sync_directory(folder)
         except BaseException:
             os.close(fd)
             raise
@@ -158,6 +190,7 @@ class TraceRecorder(Trace):
                 f.write(data[start:] + b"\n")
                 f.flush()
                 os.fsync(f.fileno())
+            _sync_directory(side.parent)  # the side file's name, before the bytes leave the file
             os.truncate(fd, start)
             _warn_torn(self._path, data, start, f"moved to {side}", stacklevel=4)
             data = data[:start]
