@@ -71,7 +71,7 @@ def _sync_directory(folder: Path) -> None:
 
 def _missing_folders(folder: Path) -> list[Path]:
     """``folder`` and its parents that do not exist yet, innermost first."""
-    missing = []
+    missing: list[Path] = []
     while not folder.exists() and folder != folder.parent:
         missing.append(folder)
         folder = folder.parent
