@@ -48,21 +48,29 @@ class InstanceDictReader {
         return ok_;
     }
 
-    /// `obj.name`, with `name` one of the names given to init(). Throws on error.
-    /// `*generic` is set when the generic lookup ran (and with it, maybe Python code).
-    /// Inlined into the walks: the read at the remembered entry of a dict the object
-    /// already has; everything else (no dict yet, another entry, a lookup) out of line.
-    __attribute__((always_inline)) Ref get(PyObject *obj, PyObject *name,
-                                           bool *generic = nullptr) {
+    /// `obj.name` (borrowed from the object's dict) where it can be read at its remembered
+    /// entry in a dict the object already has, else nullptr. Runs no code, so the value
+    /// stays valid until the caller runs some.
+    __attribute__((always_inline)) PyObject *peek(PyObject *obj, PyObject *name) {
 #if ORRINTH_DICT_LAYOUT_KNOWN
         if (applies(obj) && (cls_->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
-            // Borrowed: the object holds its dict, and no code runs before the value is taken.
             PyObject *dict = orrinth_managed_dict(obj);
-            if (dict && PyDict_CheckExact(dict)) {
-                if (PyObject *v = hint_for(name).peek(dict, name)) return Ref::borrow(v);
-            }
+            if (dict && PyDict_CheckExact(dict)) return hint_for(name).peek(dict, name);
         }
+#else
+        (void)obj;
+        (void)name;
 #endif
+        return nullptr;
+    }
+
+    /// `obj.name`, with `name` one of the names given to init(). Throws on error.
+    /// `*generic` is set when the generic lookup ran (and with it, maybe Python code).
+    /// Inlined into the walks: peek(); everything else (no dict yet, another entry, a
+    /// lookup) out of line.
+    __attribute__((always_inline)) Ref get(PyObject *obj, PyObject *name,
+                                           bool *generic = nullptr) {
+        if (PyObject *v = peek(obj, name)) return Ref::borrow(v);
         return get_looked_up(obj, name, generic);
     }
 

@@ -43,10 +43,30 @@ Ref filter_events(FnObject *fn, PyObject *self, PyObject *attr, PyObject *value)
     Ref events = events_of(state(fn), self);
     Ref out = require(PyList_New(0));
     InstanceDictReader &fields = state(fn).event_fields;
-    for_each(events.get(), [&](PyObject *event) __attribute__((always_inline)) {
-        Ref field = fields.get(event, attr);
-        if (equals_str(field.get(), value)) list_append(out.get(), event);
-    }, ListPrefetcher(reinterpret_cast<PyTypeObject *>(state(fn).trace_event_cls)));
+    const ListPrefetcher prefetch(reinterpret_cast<PyTypeObject *>(state(fn).trace_event_cls));
+    if (!PyList_CheckExact(events.get())) {
+        for_each(events.get(), [&](PyObject *event) {
+            Ref field = fields.get(event, attr);
+            if (equals_str(field.get(), value)) list_append(out.get(), event);
+        });
+        return out;
+    }
+    PyObject *list = events.get();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
+        prefetch.before(list, i);
+        PyObject *event = PyList_GET_ITEM(list, i);
+        // An exact str read at its entry is compared and appended without running any
+        // code (the list only ever grows by reallocation), so nothing is held; any other
+        // value or read runs with the event held, as for_each holds it.
+        PyObject *field = fields.peek(event, attr);
+        if (field && PyUnicode_CheckExact(field)) {
+            if (exact_str_equal(field, value)) list_append(out.get(), event);
+            continue;
+        }
+        Ref held = Ref::borrow(event);
+        Ref read = fields.get(held.get(), attr);
+        if (equals_str(read.get(), value)) list_append(out.get(), held.get());
+    }
     return out;
 }
 
