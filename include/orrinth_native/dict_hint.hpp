@@ -85,9 +85,7 @@ class DictHint {
             return Table{};
 #endif
         }
-        const char *indices = reinterpret_cast<const char *>(keys + 1);
-        t.entries = reinterpret_cast<const orrinth_unicode_entry *>(
-            indices + (size_t{1} << keys->dk_log2_index_bytes));
+        t.entries = orrinth_dict_entries(keys);
         return t;
     }
 

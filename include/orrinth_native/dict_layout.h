@@ -32,6 +32,12 @@ typedef struct {
 
 enum { ORRINTH_DICT_KEYS_UNICODE = 1, ORRINTH_DICT_KEYS_SPLIT = 2 };
 
+/* The entries of a str-keyed table: after the keys object and its index table. */
+static inline orrinth_unicode_entry *orrinth_dict_entries(const orrinth_dict_keys *keys) {
+    const char *indices = (const char *)(keys + 1);
+    return (orrinth_unicode_entry *)(indices + ((size_t)1 << keys->dk_log2_index_bytes));
+}
+
 #if PY_VERSION_HEX >= 0x030D0000
 /* 3.13: the values array of a split table knows its own capacity. */
 #define ORRINTH_DICT_VALUES_CAPACITY 1

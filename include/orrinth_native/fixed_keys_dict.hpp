@@ -76,9 +76,7 @@ class FixedKeysDict {
         if (keys->dk_log2_size !=
             reinterpret_cast<orrinth_dict_keys *>(template_keys)->dk_log2_size)
             return nullptr;
-        char *indices = reinterpret_cast<char *>(keys + 1);
-        auto *entries = reinterpret_cast<orrinth_unicode_entry *>(
-            indices + (size_t{1} << keys->dk_log2_index_bytes));
+        orrinth_unicode_entry *entries = orrinth_dict_entries(keys);
         for (int i = 0; i < N; i++) {
             if (entries[i].me_key != keys_[i] || entries[i].me_value != Py_None) return nullptr;
         }
