@@ -14,8 +14,14 @@ bytes itself; `probe_events` gives the events it must write exactly as the seria
 does (floats and strings of every form the format tells apart), or the fast routes stay
 off altogether.
 
-Not part of the public API. Tests and benchmarks use `force_plain` (read on every call
-of to_jsonl and from_jsonl), `last_counts` and `last_native_writes`.
+For files that a read opens itself as UTF-8 text, orrinth.trace also reads the bytes
+itself and parses lines of the common exact shape straight into events; any line it
+does not handle exactly goes the way it would have gone without it, and any failure
+makes the whole file be read again through the text file, so errors stay the same.
+
+Not part of the public API. Tests and benchmarks use `force_plain` and `native_reads`
+(read on every call of to_jsonl and from_jsonl), `last_counts`, `last_native_writes` and
+`last_native_reads`.
 """
 
 from __future__ import annotations
@@ -37,6 +43,9 @@ CHECKED_PYDANTIC = frozenset({(2, 13), (2, 14)})
 # True: to_jsonl and from_jsonl take the plain route for every line and event.
 force_plain = False
 
+# False: from_jsonl reads every file through its text file object (no native reader).
+native_reads = True
+
 # (fast, plain): how many lines or events the last successful to_jsonl or from_jsonl
 # handled on each route. Set by orrinth.trace.
 last_counts = (0, 0)
@@ -45,6 +54,10 @@ last_counts = (0, 0)
 # others went through the serializer). Set by orrinth.trace.
 last_native_writes = 0
 
+# How many lines of the last successful from_jsonl the native reader parsed itself (they
+# count as fast in last_counts too). Set by orrinth.trace.
+last_native_reads = 0
+
 # Whether the fast routes are on in this process (set by orrinth.trace after the probe),
 # whether lines of the common exact shape are made into events by orrinth.trace itself
 # rather than by the validator, and whether events of plain JSON data are written by it
@@ -52,6 +65,7 @@ last_native_writes = 0
 enabled = False
 builds_events = False
 writes_events = False
+reads_natively = False
 
 PROBE_LINES = [
     '{"type":"message","turn":12,"agent":"agent-03","data":{"seq":123,"tool":"search","ok":true},'
@@ -62,6 +76,22 @@ PROBE_LINES = [
     '{ "type" : "fault_injected" , "turn" : 0 , "data" : {"k":1e400,"n":NaN,"m":-Infinity,'
     '"big":123456789012345678901234567890,"tiny":1e-400,"z":-0.0,"i":-0,"sub":5e-324,'
     '"u":"\u00e9\\u00e9\\n\\u0001\\ud83d\\ude00\\"\\/","e":[[],{}],"k":2} }',
+]
+
+# Lines of the exact shape that exercise the native parser: every escape, lone and paired
+# surrogates, duplicate keys, the constants, integers past 64 bits, floats at the edges of
+# rounding, nesting, raw non-ASCII text.
+NATIVE_PROBE_LINES = [
+    '{"type":"message","turn":0,"data":{"a":"\\ud800","b":"\\udc00x","c":"\\ud83d\\ude00",'
+    '"d":"\\ud83d\\u0041","e":"\\b\\f\\n\\r\\t\\/\\\\\\"","f":"\u00e9\U0001f600\\u00E9"}}',
+    '{"turn":-0,"type":"state_change","turn":98765432109876543210,"agent":"x","agent":null,'
+    '"data":{"k":[1,-1,9223372036854775807,-9223372036854775808,18446744073709551616],"k":0}}',
+    '{"type":"fault_injected","turn":1,"timestamp":NaN,"cost_usd":-Infinity,"data":{"i":Infinity,'
+    '"f":[0.1,1e23,2.2250738585072011e-308,4.9406564584124654e-324,1e400,-1e-400,1.7976931348623158e308,'
+    '0.30000000000000004,123456789012345678901234567890.5e-10,1E5,1e+5,1.5E-5,-0.0]}}',
+    '{"type":"property_check","turn":7,"agent":"\u00e9t\u00e9","input_tokens":3,"output_tokens":4,'
+    '"data":{"":{"":[[[],{}],{"x":[true,false,null]}]},"\u2028":"\\u2028"},"timestamp":1700000030.75,'
+    '"cost_usd":0.0012345}',
 ]
 
 PROBE_DATA = [

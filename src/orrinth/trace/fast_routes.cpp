@@ -6,6 +6,7 @@
 // the difference: orrinth._jsonl_routes checks the installed pydantic and probes both
 // routes once per process, and the guards below hold per line and per event.
 #include "trace.hpp"
+#include "native_reader.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -97,12 +98,7 @@ int field_index(TraceState &st, PyObject *key) {
 }
 
 /// What TraceEvent's validator makes of `parsed` when it is a dict of the common exact
-/// shape: keys that are fields only, `type` and `turn` among them, every value of the
-/// very type the field holds (no coercion to do). The instance is made the way the
-/// validator makes it: the class's tp_new without arguments, then `__dict__` with every
-/// field in declaration order (defaults for the missing ones), no extra or private
-/// values, and the names given as the fields set. An empty Ref for any other shape.
-/// `data` is taken over as it is: the parser made it and nothing else refers to it.
+/// shape (event_from_fields() says which): an empty Ref for any other shape.
 Ref build_exact_event(TraceState &st, PyObject *parsed) {
     if (!PyDict_CheckExact(parsed) || PyDict_GET_SIZE(parsed) > 8) return Ref();
     PyObject *given[8] = {};  // borrowed from `parsed`, which the caller holds
@@ -110,36 +106,10 @@ Ref build_exact_event(TraceState &st, PyObject *parsed) {
     PyObject *key, *value;
     while (PyDict_Next(parsed, &pos, &key, &value)) {
         const int i = field_index(st, key);
-        if (i < 0 || given[i] || !field_value_fits(st, i, value)) return Ref();
+        if (i < 0 || given[i]) return Ref();
         given[i] = value;
     }
-    if (!given[0] || !given[1]) return Ref();
-    Ref fields = require(_PyDict_NewPresized(8));
-    Ref fields_set = require(PySet_New(nullptr));
-    for (int i = 0; i < 8; i++) {
-        PyObject *name = st.event_field_order[i];
-        Ref v;
-        if (given[i]) {
-            v = Ref::borrow(given[i]);
-            require(PySet_Add(fields_set.get(), name));
-        } else if (i == 2) {
-            v = Ref::borrow(Py_None);
-        } else if (i == 3) {
-            v = require(PyDict_New());
-        } else if (i == 4 || i == 7) {
-            v = require(PyFloat_FromDouble(0.0));
-        } else {
-            v = require(PyLong_FromLong(0));
-        }
-        require(PyDict_SetItem(fields.get(), name, v.get()));
-    }
-    auto *cls = reinterpret_cast<PyTypeObject *>(st.trace_event_cls);
-    Ref event = require(cls->tp_new(cls, st.empty_tuple, nullptr));
-    require(PyObject_GenericSetAttr(event.get(), st.str_dunder_dict, fields.get()));
-    require(PyObject_GenericSetAttr(event.get(), st.str_pydantic_extra, Py_None));
-    require(PyObject_GenericSetAttr(event.get(), st.str_pydantic_fields_set, fields_set.get()));
-    require(PyObject_GenericSetAttr(event.get(), st.str_pydantic_private, Py_None));
-    return event;
+    return event_from_fields(st, given);
 }
 
 /// Whether build_exact_event() gives what the validator gives on every probe line of
@@ -201,6 +171,40 @@ bool probe_agrees(F &&probe) {
 
 }  // namespace
 
+Ref event_from_fields(TraceState &st, PyObject *const given[8]) {
+    for (int i = 0; i < 8; i++)
+        if (given[i] && !field_value_fits(st, i, given[i])) return Ref();
+    if (!given[0] || !given[1]) return Ref();
+    Ref fields = require(_PyDict_NewPresized(8));
+    Ref fields_set = require(PySet_New(nullptr));
+    for (int i = 0; i < 8; i++) {
+        PyObject *name = st.event_field_order[i];
+        Ref v;
+        if (given[i]) {
+            v = Ref::borrow(given[i]);
+            require(PySet_Add(fields_set.get(), name));
+        } else if (i == 2) {
+            v = Ref::borrow(Py_None);
+        } else if (i == 3) {
+            v = require(PyDict_New());
+        } else if (i == 4 || i == 7) {
+            v = require(PyFloat_FromDouble(0.0));
+        } else {
+            v = require(PyLong_FromLong(0));
+        }
+        require(PyDict_SetItem(fields.get(), name, v.get()));
+    }
+    auto *cls = reinterpret_cast<PyTypeObject *>(st.trace_event_cls);
+    Ref event = require(cls->tp_new(cls, st.empty_tuple, nullptr));
+    require(PyObject_GenericSetAttr(event.get(), st.str_dunder_dict, fields.get()));
+    require(PyObject_GenericSetAttr(event.get(), st.str_pydantic_extra, Py_None));
+    require(PyObject_GenericSetAttr(event.get(), st.str_pydantic_fields_set, fields_set.get()));
+    require(PyObject_GenericSetAttr(event.get(), st.str_pydantic_private, Py_None));
+    return event;
+}
+
+Py_ssize_t nesting_room() { return recursion_room() - kFrameReserve; }
+
 void init_fast_routes(TraceState &st) {
     Ref routes = import_module("orrinth._jsonl_routes");
     st.routes_module = routes.dup().release();
@@ -230,6 +234,10 @@ void init_fast_routes(TraceState &st) {
         st.validate_python = Py_NewRef(PyTuple_GET_ITEM(calls.get(), 1));
         st.to_json = Py_NewRef(PyTuple_GET_ITEM(calls.get(), 2));
         st.builds_events = probe_agrees([&] { return building_agrees(st, routes.get()); });
+        st.reads_natively = st.builds_events && probe_agrees([&] {
+            init_native_reader(st);
+            return parsing_agrees(st, routes.get());
+        });
         st.writes_events = probe_agrees([&] { return writing_agrees(st, routes.get()); });
         if (!st.writes_events) {
             // The serializer no longer writes what this module knows of it: the installed
@@ -237,12 +245,14 @@ void init_fast_routes(TraceState &st) {
             Py_CLEAR(st.from_json);
             Py_CLEAR(st.validate_python);
             Py_CLEAR(st.to_json);
-            on = st.builds_events = false;
+            on = st.builds_events = st.reads_natively = false;
         }
     }
     require(PyObject_SetAttr(routes.get(), st.str_enabled, on ? Py_True : Py_False));
     require(PyObject_SetAttr(routes.get(), st.str_builds_events,
                              on && st.builds_events ? Py_True : Py_False));
+    require(PyObject_SetAttr(routes.get(), st.str_reads_natively,
+                             on && st.reads_natively ? Py_True : Py_False));
     require(PyObject_SetAttr(routes.get(), st.str_writes_events,
                              on && st.writes_events ? Py_True : Py_False));
 }
@@ -253,15 +263,19 @@ bool fast_routes_on(TraceState &st) {
     return dict && dict_item(dict, st.str_force_plain) == Py_False;
 }
 
-bool line_reads_fast(FnObject *fn, TraceState &st, PyObject *text) {
-    if (!PyUnicode_CheckExact(text) || !event_class_unchanged(st)) return false;
+bool line_calls_unchanged(FnObject *fn, TraceState &st) {
+    if (!event_class_unchanged(st)) return false;
     PyObject *json = dict_item(fn->globals, st.str_json);
     if (json != st.json_module || !PyModule_CheckExact(json)) return false;
     if (dict_item(PyModule_GetDict(json), st.str_loads) != st.json_loads) return false;
-    if (dict_item(fn->globals, st.str_TraceEvent) != st.trace_event_cls) return false;
+    return dict_item(fn->globals, st.str_TraceEvent) == st.trace_event_cls;
+}
+
+bool line_reads_fast(FnObject *fn, TraceState &st, PyObject *text) {
+    if (!PyUnicode_CheckExact(text) || !line_calls_unchanged(fn, st)) return false;
 
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    const Py_ssize_t room = recursion_room() - kFrameReserve;
+    const Py_ssize_t room = nesting_room();
     if (room <= 0) return false;
     if (n <= kDigitsNeverRefused && n < room) return true;  // neither limit can be reached
     const void *data = PyUnicode_DATA(text);

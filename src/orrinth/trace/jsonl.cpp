@@ -2,6 +2,7 @@
 // one JSON object per event, one event per line. How a save replaces an existing file is
 // atomic_save.cpp's business; this file only produces and reads the lines.
 #include "trace.hpp"
+#include "native_reader.hpp"
 
 #include <orrinth_native/class_attr_cache.hpp>
 
@@ -224,7 +225,13 @@ class LineReader {
         return require(PyObject_CallOneArg(method.get(), value.get()));
     }
 
-    void finish() { publish_route_counts(st_, fast_count_, plain_count_); }
+    /// Publish the counts; `native` lines were parsed by the native reader.
+    void finish(Py_ssize_t native) {
+        publish_route_counts(st_, fast_count_ + native, plain_count_);
+        publish_native_reads(st_, native);
+    }
+
+    void forget_counts() { fast_count_ = plain_count_ = 0; }
 
   private:
     FnObject *fn_;
@@ -267,24 +274,46 @@ PyObject *trace_from_jsonl(FnObject *fn, PyObject *const *args) {
         }
         Py_ssize_t lines = 0;  // lines read so far, blank ones included
         bool in_line = false;  // a failure now is the current line's, not the reading's
+        auto read_line = [&](PyObject *line) {
+            Ref text = strip(st, line);
+            if (truth(text.get())) {
+                Ref event = reader.event(text.get());
+                add_event_to(st, result.get(), event.get());
+            }
+        };
+        Py_ssize_t native = 0;
         try {
-            for_each(file.get(), [&](PyObject *line) {
-                lines++;
-                in_line = true;
-                Ref text = strip(st, line);
-                if (truth(text.get())) {
-                    Ref event = reader.event(text.get());
-                    add_event_to(st, result.get(), event.get());
-                }
+            const NativeRead how = args[0] != st.trace_cls ? NativeRead::not_taken
+                                   : read_natively(fn, st, args[1], file.get(), result.get(), read_line,
+                                                   lines, in_line, native);
+            switch (how) {
+            case NativeRead::done:
+                break;
+            case NativeRead::again:
+                // Nothing the native reader did can be seen: start over on a fresh trace.
+                result = require(PyObject_CallNoArgs(args[0]));
+                reader.forget_counts();
+                lines = 0;
                 in_line = false;
-            });
+                native = 0;
+                break;
+            case NativeRead::not_taken:
+                break;
+            }
+            if (how != NativeRead::done)
+                    for_each(file.get(), [&](PyObject *line) {
+                    lines++;
+                    in_line = true;
+                    read_line(line);
+                    in_line = false;
+                });
         } catch (const PyErrSet &) {
             note_read_location(args[1], in_line ? lines : lines + 1);
             close_after_failure(st, file.get(), /*report_close_error=*/true);
             throw;
         }
         call_method(file.get(), st.str_close);
-        reader.finish();
+        reader.finish(native);
         return result;
     });
 }

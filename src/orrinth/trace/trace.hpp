@@ -78,7 +78,13 @@ namespace orrinth::trace {
     X(dunder_dict, "__dict__")              \
     X(pydantic_extra, "__pydantic_extra__") \
     X(pydantic_private, "__pydantic_private__") \
-    X(pydantic_fields_set, "__pydantic_fields_set__")
+    X(pydantic_fields_set, "__pydantic_fields_set__") \
+    X(native_reads, "native_reads")         \
+    X(reads_natively, "reads_natively")     \
+    X(last_native_reads, "last_native_reads") \
+    X(native_probe_lines, "NATIVE_PROBE_LINES") \
+    X(raw, "raw")                           \
+    X(fileno, "fileno")
 
 struct TraceState {
     static constexpr const char *kModuleName = "orrinth.trace";
@@ -116,6 +122,12 @@ struct TraceState {
     bool builds_events;         // whether exact-shape lines are turned into events here
     bool writes_events;         // whether events of plain JSON data are written here
     PyObject *event_field_order[8];  // TraceEvent's fields in declaration order (borrowed)
+    // The native reader (line_reader.cpp, event_parser.cpp).
+    bool reads_natively;        // whether lines of the exact shape are parsed here
+    PyObject *json_constants;   // the dict json.loads takes NaN and the infinities from
+    PyObject *bufreader_type;   // io.BufferedReader, io.FileIO
+    PyObject *fileio_type;
+    PyObject *path_open;        // pathlib.Path.open, as the class holds it
     ORRINTH_INTERNED_NAMES(ORRINTH_TRACE_STRINGS)
 
     /// The module body (module.cpp): imports, the classes, the fast readers.
@@ -132,7 +144,8 @@ struct TraceState {
         f(add_event_fn);
         for (PyObject **ref : {&routes_module, &json_module, &json_loads, &from_json,
                                &validate_python, &to_json, &textio_type, &codecs_lookup,
-                               &empty_tuple})
+                               &empty_tuple, &json_constants, &bufreader_type, &fileio_type,
+                               &path_open})
             f(*ref);
     }
 
