@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,10 +34,61 @@ int hex_value(unsigned char c) {
 
 bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
+/// TraceEvent's field names in declaration order, as the keys of a line spell them
+/// (init_event_parser() checks them against the class).
+constexpr const char *kFieldNames[8] = {"type",      "turn",         "agent",         "data",
+                                        "timestamp", "input_tokens", "output_tokens", "cost_usd"};
+
+}  // namespace
+
+/// Short strings seen before in the same file, reused: a str is immutable, so one object
+/// may stand for every occurrence of its text.
+class StringCache {
+  public:
+    static constexpr size_t kMaxLength = 24;
+
+    StringCache() = default;
+    StringCache(const StringCache &) = delete;
+    StringCache &operator=(const StringCache &) = delete;
+    ~StringCache() {
+        for (Slot &slot : slots_) Py_XDECREF(slot.str);
+    }
+
+    /// The str of the valid UTF-8 `s[0:n]`, n <= kMaxLength.
+    Ref get(const unsigned char *s, size_t n) {
+        uint32_t h = 2166136261u;
+        for (size_t i = 0; i < n; i++) h = (h ^ s[i]) * 16777619u;
+        Slot &slot = slots_[(h ^ (h >> 15)) % kSlots];
+        if (slot.str && slot.length == n && std::memcmp(slot.bytes, s, n) == 0) return Ref::borrow(slot.str);
+        Ref str = require(PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(s), static_cast<Py_ssize_t>(n),
+                                               nullptr));
+        Py_XSETREF(slot.str, Py_NewRef(str.get()));
+        slot.length = n;
+        std::memcpy(slot.bytes, s, n);
+        return str;
+    }
+
+  private:
+    static constexpr size_t kSlots = 509;
+    struct Slot {
+        PyObject *str = nullptr;
+        size_t length = 0;
+        unsigned char bytes[kMaxLength];
+    };
+    Slot slots_[kSlots];
+};
+
+std::unique_ptr<StringCache, StringCacheDeleter> new_string_cache() {
+    return std::unique_ptr<StringCache, StringCacheDeleter>(new StringCache());
+}
+void StringCacheDeleter::operator()(StringCache *cache) const { delete cache; }
+
+namespace {
+
 class Parser {
   public:
-    Parser(TraceState &st, const char *s, size_t n, Py_ssize_t max_depth)
-        : st_(st), p_(reinterpret_cast<const unsigned char *>(s)), end_(p_ + n),
+    Parser(TraceState &st, StringCache &strings, const char *s, size_t n, Py_ssize_t max_depth)
+        : st_(st), strings_(strings), p_(reinterpret_cast<const unsigned char *>(s)), end_(p_ + n),
           max_depth_(std::min(max_depth, kMaxDepth)) {}
 
     Ref event() {
@@ -52,7 +104,7 @@ class Parser {
                 ws();
                 if (!take(':')) return Ref();
                 ws();
-                Ref v = field == 3 ? (peek('{') ? object(2) : Ref()) : value(2);
+                Ref v = value(2);  // event_from_fields() checks the type of the last one
                 if (!v) return Ref();
                 given[field] = std::move(v);
                 ws();
@@ -83,20 +135,22 @@ class Parser {
         while (p_ < end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) p_++;
     }
 
-    /// The position of the field a key without escapes names, or -1.
+    /// The position of the field the key at p_ names, or -1.
     int field_key() {
-        if (!take('"')) return -1;
-        const unsigned char *start = p_;
-        while (p_ < end_ && *p_ != '"' && *p_ != '\\') p_++;
         if (!peek('"')) return -1;
-        const size_t n = static_cast<size_t>(p_ - start);
-        p_++;
-        for (int i = 0; i < 8; i++) {
-            Py_ssize_t len;
-            const char *name = PyUnicode_AsUTF8AndSize(st_.event_field_order[i], &len);
-            if (name && static_cast<size_t>(len) == n && std::memcmp(name, start, n) == 0) return i;
+        const unsigned char *start = p_ + 1, *q = start;
+        while (q < end_ && *q != '"' && *q != '\\') q++;
+        if (q < end_ && *q == '"') {  // no escapes: compare the bytes
+            const size_t n = static_cast<size_t>(q - start);
+            p_ = q + 1;
+            for (int i = 0; i < 8; i++)
+                if (std::strlen(kFieldNames[i]) == n && std::memcmp(kFieldNames[i], start, n) == 0) return i;
+            return -1;
         }
-        PyErr_Clear();
+        Ref key = string();
+        if (!key) return -1;
+        for (int i = 0; i < 8; i++)
+            if (PyUnicode_CompareWithASCIIString(key.get(), kFieldNames[i]) == 0) return i;
         return -1;
     }
 
@@ -176,17 +230,27 @@ class Parser {
         }
         const size_t int_digits = static_cast<size_t>(p_ - digits);
         bool is_float = false;
+        const unsigned char *dot = nullptr, *digits_end = p_;
         if (peek('.')) {
-            p_++;
+            dot = p_++;
             if (p_ >= end_ || !is_digit(*p_)) return Ref();
             while (p_ < end_ && is_digit(*p_)) p_++;
+            digits_end = p_;
             is_float = true;
         }
+        long exponent = 0;
+        bool small_exponent = true;
         if (peek('e') || peek('E')) {
             p_++;
+            const bool negative_exponent = peek('-');
             if (!take('+')) take('-');
             if (p_ >= end_ || !is_digit(*p_)) return Ref();
+            const unsigned char *exp_digits = p_;
             while (p_ < end_ && is_digit(*p_)) p_++;
+            small_exponent = p_ - exp_digits <= 4;
+            for (const unsigned char *q = exp_digits; small_exponent && q < p_; q++)
+                exponent = exponent * 10 + (*q - '0');
+            if (negative_exponent) exponent = -exponent;
             is_float = true;
         }
         const size_t n = static_cast<size_t>(p_ - start);
@@ -196,13 +260,44 @@ class Parser {
             return require(PyLong_FromLongLong(*start == '-' ? -v : v));
         }
         if (!is_float && int_digits > kDigitsNeverRefused) return Ref();
+        double d;
+        if (is_float && small_exponent &&
+            exact_double(*start == '-', digits, digits_end, dot, exponent, d))
+            return require(PyFloat_FromDouble(d));
         std::string text(reinterpret_cast<const char *>(start), n);
         if (!is_float) return require(PyLong_FromString(text.c_str(), nullptr, 10));
         char *stop = nullptr;
-        const double d = PyOS_string_to_double(text.c_str(), &stop, nullptr);
+        d = PyOS_string_to_double(text.c_str(), &stop, nullptr);
         if (d == -1.0 && PyErr_Occurred()) throw PyErrSet{};
         if (stop != text.c_str() + n) return Ref();
         return require(PyFloat_FromDouble(d));
+    }
+
+    /// The value of the float token whose digits (the point left out) are those of
+    /// [digits, end) but the one at `dot` (null: none), times 10**exponent, when a single
+    /// rounding gives it: at most 15 significant digits (an integer below 2**53, exact as
+    /// a double) scaled by a power of ten of at most 22 (exact too), so that the one
+    /// multiplication or division is the correctly rounded value float() gives. False for
+    /// any other token.
+    static bool exact_double(bool negative, const unsigned char *digits, const unsigned char *end,
+                             const unsigned char *dot, long exponent, double &out) {
+        static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+        uint64_t mantissa = 0;
+        int significant = 0;
+        for (const unsigned char *q = digits; q < end; q++) {
+            if (q == dot) continue;
+            if (significant || *q != '0') significant++;
+            if (significant > 15) return false;
+            mantissa = mantissa * 10 + (*q - '0');
+        }
+        if (dot) exponent -= static_cast<long>(end - dot - 1);
+        if (exponent < -22 || exponent > 22) return false;
+        double v = static_cast<double>(mantissa);
+        v = exponent < 0 ? v / kPow10[-exponent] : v * kPow10[exponent];
+        out = negative ? -v : v;
+        return true;
     }
 
     /// The string at p_ (its opening quote), escapes resolved as json.loads resolves them.
@@ -211,9 +306,11 @@ class Parser {
         const unsigned char *start = p_;
         while (p_ < end_ && *p_ != '"' && *p_ != '\\' && *p_ >= 0x20) p_++;
         if (peek('"')) {
-            const auto n = static_cast<Py_ssize_t>(p_ - start);
+            const auto n = static_cast<size_t>(p_ - start);
             p_++;
-            return require(PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(start), n, nullptr));
+            if (n <= StringCache::kMaxLength) return strings_.get(start, n);
+            return require(PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(start),
+                                                static_cast<Py_ssize_t>(n), nullptr));
         }
         if (!peek('\\')) return Ref();  // a control character, or the line ends
         chars_.clear();
@@ -298,6 +395,7 @@ class Parser {
     }
 
     TraceState &st_;
+    StringCache &strings_;
     const unsigned char *p_, *end_;
     const Py_ssize_t max_depth_;
     std::vector<Py_UCS4> chars_;
@@ -305,19 +403,24 @@ class Parser {
 
 }  // namespace
 
-void init_event_parser(TraceState &st) {
-    if (st.json_constants) return;
+bool init_event_parser(TraceState &st) {
+    for (int i = 0; i < 8; i++)
+        if (PyUnicode_CompareWithASCIIString(st.event_field_order[i], kFieldNames[i]) != 0) return false;
+    if (st.json_constants) return true;
     Ref decoder = import_module("json.decoder");
     st.json_constants = import_from(decoder.get(), "_CONSTANTS").release();
+    return true;
 }
 
-Ref parse_event_line(TraceState &st, const char *s, size_t n, Py_ssize_t max_depth) {
-    return Parser(st, s, n, max_depth).event();
+Ref parse_event_line(TraceState &st, StringCache &strings, const char *s, size_t n,
+                     Py_ssize_t max_depth) {
+    return Parser(st, strings, s, n, max_depth).event();
 }
 
 bool parsing_agrees(TraceState &st, PyObject *routes) {
     Ref same = getattr(routes, st.str_same);
     Ref validate = getattr(st.trace_event_cls, st.str_model_validate);
+    StringCache strings;
     int compared = 0;
     bool agrees = true;
     auto check = [&](PyObject *line) {
@@ -325,7 +428,7 @@ bool parsing_agrees(TraceState &st, PyObject *routes) {
         Py_ssize_t n;
         const char *text = PyUnicode_AsUTF8AndSize(line, &n);
         if (!text) throw PyErrSet{};
-        Ref mine = parse_event_line(st, text, static_cast<size_t>(n), kMaxDepth);
+        Ref mine = parse_event_line(st, strings, text, static_cast<size_t>(n), kMaxDepth);
         if (!mine) return;
         Ref parsed = require(PyObject_CallOneArg(st.json_loads, line));
         Ref theirs = require(PyObject_CallOneArg(validate.get(), parsed.get()));

@@ -235,8 +235,7 @@ void init_fast_routes(TraceState &st) {
         st.to_json = Py_NewRef(PyTuple_GET_ITEM(calls.get(), 2));
         st.builds_events = probe_agrees([&] { return building_agrees(st, routes.get()); });
         st.reads_natively = st.builds_events && probe_agrees([&] {
-            init_native_reader(st);
-            return parsing_agrees(st, routes.get());
+            return init_native_reader(st) && parsing_agrees(st, routes.get());
         });
         st.writes_events = probe_agrees([&] { return writing_agrees(st, routes.get()); });
         if (!st.writes_events) {

@@ -94,7 +94,7 @@ class Reader {
     Reader(FnObject *fn, TraceState &st, PyObject *trace, int fd,
            const std::function<void(PyObject *)> &text_line, Py_ssize_t &lines, bool &in_line)
         : fn_(fn), st_(st), trace_(trace), fd_(fd), text_line_(text_line), lines_(lines),
-          in_line_(in_line), max_depth_(nesting_room()) {}
+          in_line_(in_line), max_depth_(nesting_room()), strings_(new_string_cache()) {}
 
     Py_ssize_t native() const { return native_; }
 
@@ -177,7 +177,7 @@ class Reader {
         if (line_calls_unchanged(fn_, st_)) {
             Ref event;
             try {
-                event = parse_event_line(st_, text + a, b - a, max_depth_);
+                event = parse_event_line(st_, *strings_, text + a, b - a, max_depth_);
             } catch (const PyErrSet &) {
                 if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
                 PyErr_Clear();  // the other routes decide
@@ -199,6 +199,7 @@ class Reader {
     Py_ssize_t &lines_;
     bool &in_line_;
     const Py_ssize_t max_depth_;
+    std::unique_ptr<StringCache, StringCacheDeleter> strings_;
     Py_ssize_t native_ = 0;
 };
 #endif
@@ -212,14 +213,15 @@ bool native_reads_asked(TraceState &st) {
 
 }  // namespace
 
-void init_native_reader(TraceState &st) {
-    init_event_parser(st);
-    if (st.path_open) return;
+bool init_native_reader(TraceState &st) {
+    if (!init_event_parser(st)) return false;
+    if (st.path_open) return true;
     Ref io = import_module("io");
     st.bufreader_type = import_from(io.get(), "BufferedReader").release();
     st.fileio_type = import_from(io.get(), "FileIO").release();
     PyObject *open = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(st.path_type), st.str_open);
     st.path_open = open ? Py_NewRef(open) : nullptr;
+    return true;
 }
 
 NativeRead read_natively(FnObject *fn, TraceState &st, PyObject *path, PyObject *file,

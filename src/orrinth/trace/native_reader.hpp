@@ -9,6 +9,7 @@
 #include "trace.hpp"
 
 #include <functional>
+#include <memory>
 
 namespace orrinth::trace {
 
@@ -33,14 +34,23 @@ bool line_calls_unchanged(FnObject *fn, TraceState &st);
 
 // --- event_parser.cpp
 
-/// Look up what the parser needs (json's constants).
-void init_event_parser(TraceState &st);
+/// Look up what the parser needs (json's constants); false when TraceEvent's fields are
+/// not the ones the parser knows.
+bool init_event_parser(TraceState &st);
+
+/// The short strings of one read, shared between its lines.
+class StringCache;
+struct StringCacheDeleter {
+    void operator()(StringCache *cache) const;
+};
+std::unique_ptr<StringCache, StringCacheDeleter> new_string_cache();
 
 /// What `TraceEvent.model_validate(json.loads(line))` gives for the line `s[0:n]` (valid
 /// UTF-8) when it is an object of the exact shape whose every part the parser handles
 /// exactly, with no container nested `max_depth` levels or deeper. An empty Ref, with no
 /// error set, for any other line. Throws only on a failure of its own (no memory).
-Ref parse_event_line(TraceState &st, const char *s, size_t n, Py_ssize_t max_depth);
+Ref parse_event_line(TraceState &st, StringCache &strings, const char *s, size_t n,
+                     Py_ssize_t max_depth);
 
 /// Whether parse_event_line() gives what the plain route gives on every probe line it
 /// takes (and takes at least one).
@@ -48,8 +58,9 @@ bool parsing_agrees(TraceState &st, PyObject *routes);
 
 // --- line_reader.cpp
 
-/// Look up what the reader and the parser need. Called by the fast routes' setup.
-void init_native_reader(TraceState &st);
+/// Look up what the reader and the parser need (false: they cannot be used). Called by
+/// the fast routes' setup.
+bool init_native_reader(TraceState &st);
 
 enum class NativeRead {
     not_taken,  // the file is not one the reader takes: nothing was read

@@ -1,0 +1,129 @@
+"""from_jsonl's native reader against json.loads + model_validate: same events object for
+object, or the same exception with the same notes, on generated files of every kind."""
+import pathlib
+import random
+
+import pydantic
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import native_lines
+from jsonl_differential import read_both
+from orrinth import _jsonl_routes as routes
+from orrinth.trace import Trace, TraceEvent
+
+
+@pytest.fixture(autouse=True, scope="module")
+def native_reader_on():
+    major_minor = tuple(int(p) for p in pydantic.VERSION.split(".")[:2])
+    if major_minor not in routes.CHECKED_PYDANTIC:
+        pytest.skip(f"pydantic {pydantic.VERSION} is not a checked release: plain routes only")
+    assert routes.reads_natively, "the import-time probe turned the native parser off"
+
+
+def read_alike(path, cls=Trace):
+    """read_both(), then how many lines the default route parsed natively."""
+    counts, trace = read_both(path, cls)
+    try:
+        cls.from_jsonl(path)
+    except Exception:  # noqa: BLE001 - read_both has compared the failure
+        return counts, trace, None
+    assert routes.last_counts == counts
+    return counts, trace, routes.last_native_reads
+
+
+@pytest.fixture
+def switches():
+    yield routes
+    routes.native_reads, routes.force_plain = True, False
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(seed=st.integers(0, 2**32), n_lines=st.sampled_from([1, 3, 40]), odd=st.sampled_from([0, 0.01, 0.2]))
+def test_generated_files_read_alike(tmp_path, seed, n_lines, odd):
+    path = tmp_path / "t.jsonl"
+    path.write_bytes(native_lines.file_bytes(random.Random(seed), n_lines, odd))
+    counts, trace, native = read_alike(path)
+    if trace is not None:
+        assert 0 <= native <= counts[0]
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(seed=st.integers(0, 2**32), end=st.sampled_from(["\n", "\r\n", "\r"]))
+def test_saved_files_are_read_natively_line_for_line(tmp_path, seed, end):
+    rng = random.Random(seed)
+    trace = Trace()
+    for fields in native_lines.writer_lines(rng, 30):
+        trace.add_event(TraceEvent(**fields))
+    path = tmp_path / "t.jsonl"
+    trace.to_jsonl(path)
+    path.write_bytes(path.read_bytes().replace(b"\n", end.encode()))
+    counts, back, native = read_alike(path)
+    assert routes.same(back._events, trace._events)
+    assert native == counts[0] == len(trace.events)
+
+
+def _file(tmp_path, text=b'{"type":"message","turn":1}\n' * 3):
+    path = tmp_path / "t.jsonl"
+    path.write_bytes(text)
+    return path
+
+
+class OwnOpen(type(pathlib.Path())):
+    def open(self, *args, **kwargs):
+        return super().open(*args, **kwargs)
+
+
+@pytest.mark.parametrize("setup, reads_natively", [
+    (lambda r: None, True),
+    (lambda r: setattr(r, "native_reads", False), False),
+    (lambda r: setattr(r, "force_plain", True), False),
+])
+def test_switches(tmp_path, switches, setup, reads_natively):
+    setup(switches)
+    trace = Trace.from_jsonl(_file(tmp_path))
+    assert len(trace.events) == 3
+    assert routes.last_native_reads == (3 if reads_natively else 0)
+
+
+@pytest.mark.parametrize("make_path", [OwnOpen, lambda p: p], ids=["own open", "pathlib"])
+def test_only_pathlib_opens_are_read_natively(tmp_path, make_path):
+    path = make_path(_file(tmp_path))
+    counts, trace, native = read_alike(path)
+    assert len(trace.events) == 3
+    assert native == (0 if type(path) is OwnOpen else 3)
+
+
+def test_subclass_of_trace_takes_the_text_route(tmp_path):
+    added = []
+
+    class Recording(Trace):
+        def add_event(self, event):
+            added.append(event)
+            super().add_event(event)
+
+    counts, trace, native = read_alike(_file(tmp_path), cls=Recording)
+    assert len(added) == 9 and native == 0  # three routes, three each
+
+
+@pytest.mark.parametrize("tail", [
+    b'{"type":"message","turn":1}\n\xff\n',        # undecodable after good lines
+    b'{"type":"message","turn":"x"}\n' + b"\xc3",  # a bad line, and bytes cut short after it
+    b'{"type":"message","turn":1,"data":{"k":' + b"[" * 3000 + b"]" * 3000 + b"}}\n",
+    b'{"type":"message","turn":' + b"9" * 5000 + b"}\n",
+])
+def test_failures_are_the_text_routes(tmp_path, tail):
+    path = _file(tmp_path, b'{"type":"message","turn":1}\r\n' * 2000 + tail)
+    read_both(path)
+
+
+def test_lines_longer_than_a_read(tmp_path):
+    big = {"s": "x" * 700_000, "t": ["\u00e9" * 300_000]}
+    trace = Trace()
+    trace.add_event(TraceEvent(type="message", turn=1, data=big))
+    trace.add_event(TraceEvent(type="message", turn=2))
+    path = tmp_path / "t.jsonl"
+    trace.to_jsonl(path)
+    counts, back, native = read_alike(path)
+    assert routes.same([e.__dict__ for e in back._events], [e.__dict__ for e in trace._events])
+    assert native == 2
