@@ -238,23 +238,68 @@ def op_to_jsonl(side, wl):
     return lambda: trace.to_jsonl(path)
 
 
-def plain_route(prepare):
-    """The operation with the native side held to its plain JSONL route."""
-    def prepare_plain(side, wl):
+def held(prepare, **switches):
+    """The operation with the native side's JSONL route switches of orrinth._jsonl_routes
+    held as given (force_plain=True: the plain route; native_reads=False: no native
+    reader)."""
+    def prepare_held(side, wl):
         thunk = prepare(side, wl)
         if side.label != "native":
             return thunk
 
         def run():
-            jsonl_routes.force_plain = True
+            saved = {name: getattr(jsonl_routes, name) for name in switches}
+            for name, value in switches.items():
+                setattr(jsonl_routes, name, value)
             try:
                 return thunk()
             finally:
-                jsonl_routes.force_plain = False
+                for name, value in saved.items():
+                    setattr(jsonl_routes, name, value)
 
         return run
 
-    return prepare_plain
+    return prepare_held
+
+
+def plain_route(prepare):
+    """The operation with the native side held to its plain JSONL route."""
+    return held(prepare, force_plain=True)
+
+
+SUMMARY_FILES = 1000
+
+
+def summary_files(wl) -> list[Path]:
+    """The workload's events saved as SUMMARY_FILES trace files (written once per run)."""
+    folder = wl.tmp / "summary"
+    if not folder.exists():
+        folder.mkdir()
+        events = wl.native.events
+        per = max(1, len(events) // SUMMARY_FILES)
+        for i in range(SUMMARY_FILES):
+            trace = native_trace.Trace()
+            for e in events[i * per:(i + 1) * per]:
+                trace.add_event(e)
+            trace.to_jsonl(folder / f"run-{i:04d}.jsonl")
+    return sorted(folder.glob("*.jsonl"))
+
+
+def op_summary(side, wl):
+    """`orrinth summary` over the files (its rows, in this process), reading them with the
+    side's Trace."""
+    from orrinth.cli import runs, summary
+
+    files, trace_cls = summary_files(wl), side.trace_mod.Trace
+
+    def run():
+        saved, runs.Trace = runs.Trace, trace_cls
+        try:
+            return list(summary.read_rows(files, 1))
+        finally:
+            runs.Trace = saved
+
+    return run
 
 
 def floor_to_jsonl(wl):
@@ -425,8 +470,11 @@ OPS = [
     Op("to_jsonl, plain route", "event", lambda wl: wl.n, 1.05, plain_route(op_to_jsonl)),
     Op("to_jsonl, 1 event", "save", lambda wl: SMALL_SAVES, None, op_small_save,
        synced_floor=floor_small_save),
-    Op("from_jsonl", "event", lambda wl: wl.n, 0.5, op_from_jsonl, floor_from_jsonl),
+    Op("from_jsonl", "event", lambda wl: wl.n, 0.25, op_from_jsonl, floor_from_jsonl),
+    Op("from_jsonl, no native reader", "event", lambda wl: wl.n, 0.5,
+       held(op_from_jsonl, native_reads=False)),
     Op("from_jsonl, plain route", "event", lambda wl: wl.n, 1.05, plain_route(op_from_jsonl)),
+    Op("orrinth summary, 1,000 files", "file", lambda wl: SUMMARY_FILES, None, op_summary),
     Op("receive (str)", "call", lambda wl: wl.n, 0.9, op_receive_str, floor_receive_str,
        needs_raw=True, patch_response=True),
     Op("receive (dict+state)", "call", lambda wl: wl.n, 0.7, op_receive_dict, floor_receive_dict,
@@ -446,6 +494,8 @@ ALIASES = {
     "small_save": "to_jsonl, 1 event",
     "to_jsonl_plain": "to_jsonl, plain route",
     "from_jsonl_plain": "from_jsonl, plain route",
+    "from_jsonl_no_native": "from_jsonl, no native reader",
+    "summary": "orrinth summary, 1,000 files",
 }
 
 
@@ -510,6 +560,16 @@ def check_equivalence(wl: Workload) -> list[str]:
     expect(type(back_n) is native_trace.Trace, "from_jsonl type")
     expect(dumps(back_n.events) == ref and dumps(back_b.events) == ref, "from_jsonl events")
     expect(jsonl_routes.enabled and jsonl_routes.last_counts == (wl.n, 0), "fast JSONL route taken")
+    expect(jsonl_routes.last_native_reads == wl.n, "from_jsonl lines parsed natively")
+    jsonl_routes.native_reads = False
+    try:
+        back_f = native_trace.Trace.from_jsonl(out_n)
+        expect(jsonl_routes.same(back_f._events, back_n._events), "from_jsonl without the native reader")
+        expect(jsonl_routes.last_native_reads == 0, "native reader off")
+    finally:
+        jsonl_routes.native_reads = True
+    rows_n, rows_b = (op_summary(side, wl)() for side in wl.sides)
+    expect(rows_n == rows_b and len(rows_n) == SUMMARY_FILES, "orrinth summary rows")
     jsonl_routes.force_plain = True
     try:
         out_p = wl.tmp / "check" / "plain.jsonl"
@@ -527,7 +587,8 @@ def check_equivalence(wl: Workload) -> list[str]:
            "to_jsonl synced floor file bytes")
     expect(dumps(floor_from_jsonl(wl)()) == dumps(wl.native.events), "from_jsonl floor events")
     checked = ["events", "get_messages", "get_events_for_agent", "snapshot", "cost_summary",
-               "to_jsonl (bytes)", "from_jsonl", "both JSONL routes", "JSONL floors"]
+               "to_jsonl (bytes)", "from_jsonl", "both JSONL routes", "native reader", "summary rows",
+               "JSONL floors"]
 
     if native_raw is None:
         return checked
