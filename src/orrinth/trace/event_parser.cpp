@@ -38,6 +38,7 @@ bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 /// (init_event_parser() checks them against the class).
 constexpr const char *kFieldNames[8] = {"type",      "turn",         "agent",         "data",
                                         "timestamp", "input_tokens", "output_tokens", "cost_usd"};
+constexpr size_t kFieldLengths[8] = {4, 4, 5, 4, 9, 12, 13, 8};
 
 }  // namespace
 
@@ -144,7 +145,7 @@ class Parser {
             const size_t n = static_cast<size_t>(q - start);
             p_ = q + 1;
             for (int i = 0; i < 8; i++)
-                if (std::strlen(kFieldNames[i]) == n && std::memcmp(kFieldNames[i], start, n) == 0) return i;
+                if (kFieldLengths[i] == n && std::memcmp(kFieldNames[i], start, n) == 0) return i;
             return -1;
         }
         Ref key = string();
@@ -405,7 +406,9 @@ class Parser {
 
 bool init_event_parser(TraceState &st) {
     for (int i = 0; i < 8; i++)
-        if (PyUnicode_CompareWithASCIIString(st.event_field_order[i], kFieldNames[i]) != 0) return false;
+        if (std::strlen(kFieldNames[i]) != kFieldLengths[i] ||
+            PyUnicode_CompareWithASCIIString(st.event_field_order[i], kFieldNames[i]) != 0)
+            return false;
     if (st.json_constants) return true;
     Ref decoder = import_module("json.decoder");
     st.json_constants = import_from(decoder.get(), "_CONSTANTS").release();

@@ -175,14 +175,16 @@ Ref event_from_fields(TraceState &st, PyObject *const given[8]) {
     for (int i = 0; i < 8; i++)
         if (given[i] && !field_value_fits(st, i, given[i])) return Ref();
     if (!given[0] || !given[1]) return Ref();
+    const bool all_given = std::all_of(given, given + 8, [](PyObject *v) { return v != nullptr; });
     Ref fields = require(_PyDict_NewPresized(8));
-    Ref fields_set = require(PySet_New(nullptr));
+    // Every field given (what saves hold): the set is a copy of all the names, made at once.
+    Ref fields_set = require(PySet_New(all_given ? st.all_field_names : nullptr));
     for (int i = 0; i < 8; i++) {
         PyObject *name = st.event_field_order[i];
         Ref v;
         if (given[i]) {
             v = Ref::borrow(given[i]);
-            require(PySet_Add(fields_set.get(), name));
+            if (!all_given) require(PySet_Add(fields_set.get(), name));
         } else if (i == 2) {
             v = Ref::borrow(Py_None);
         } else if (i == 3) {
@@ -214,6 +216,9 @@ void init_fast_routes(TraceState &st) {
                           st.str_data,      st.str_timestamp,     st.str_input_tokens,
                           st.str_output_tokens, st.str_cost_usd};
     std::copy(std::begin(order), std::end(order), st.event_field_order);
+    Ref names = require(PyTuple_New(8));
+    for (int i = 0; i < 8; i++) PyTuple_SET_ITEM(names.get(), i, Py_NewRef(order[i]));
+    st.all_field_names = require(PyFrozenSet_New(names.get())).release();
     st.empty_tuple = require(PyTuple_New(0)).release();
     Ref json = import_module("json");
     st.json_module = json.dup().release();

@@ -122,6 +122,7 @@ struct TraceState {
     bool builds_events;         // whether exact-shape lines are turned into events here
     bool writes_events;         // whether events of plain JSON data are written here
     PyObject *event_field_order[8];  // TraceEvent's fields in declaration order (borrowed)
+    PyObject *all_field_names;       // the same names, as a frozenset
     // The native reader (line_reader.cpp, event_parser.cpp).
     bool reads_natively;        // whether lines of the exact shape are parsed here
     PyObject *json_constants;   // the dict json.loads takes NaN and the infinities from
@@ -144,7 +145,7 @@ struct TraceState {
         f(add_event_fn);
         for (PyObject **ref : {&routes_module, &json_module, &json_loads, &from_json,
                                &validate_python, &to_json, &textio_type, &codecs_lookup,
-                               &empty_tuple, &json_constants, &bufreader_type, &fileio_type,
+                               &empty_tuple, &all_field_names, &json_constants, &bufreader_type, &fileio_type,
                                &path_open})
             f(*ref);
     }
