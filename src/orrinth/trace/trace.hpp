@@ -84,7 +84,11 @@ namespace orrinth::trace {
     X(last_native_reads, "last_native_reads") \
     X(native_probe_lines, "NATIVE_PROBE_LINES") \
     X(raw, "raw")                           \
-    X(fileno, "fileno")
+    X(fileno, "fileno")                     \
+    X(default_decoder, "_default_decoder")  \
+    X(scan_once, "scan_once")               \
+    X(decode, "decode")                     \
+    X(raw_decode, "raw_decode")
 
 struct TraceState {
     static constexpr const char *kModuleName = "orrinth.trace";
@@ -129,6 +133,10 @@ struct TraceState {
     PyObject *bufreader_type;   // io.BufferedReader, io.FileIO
     PyObject *fileio_type;
     PyObject *path_open;        // pathlib.Path.open, as the class holds it
+    PyObject *json_decoder;     // json's default decoder, its scanner, and its class's
+    PyObject *json_scan_once;   // decode and raw_decode, as at import
+    PyObject *json_decode;
+    PyObject *json_raw_decode;
     ORRINTH_INTERNED_NAMES(ORRINTH_TRACE_STRINGS)
 
     /// The module body (module.cpp): imports, the classes, the fast readers.
@@ -146,7 +154,8 @@ struct TraceState {
         for (PyObject **ref : {&routes_module, &json_module, &json_loads, &from_json,
                                &validate_python, &to_json, &textio_type, &codecs_lookup,
                                &empty_tuple, &all_field_names, &json_constants, &bufreader_type, &fileio_type,
-                               &path_open})
+                               &path_open, &json_decoder, &json_scan_once, &json_decode,
+                               &json_raw_decode})
             f(*ref);
     }
 
