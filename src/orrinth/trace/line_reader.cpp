@@ -23,6 +23,10 @@ constexpr size_t kChunk = 1 << 18;
 /// The whole file is to be read again through its text file object.
 struct ReadAgain {};
 
+/// A signal handler raised: its exception goes on as it is, whatever its type (the text
+/// file's reading would have raised it at this point too).
+struct SignalRaised {};
+
 /// Whether str.strip() strips the ASCII character `c`.
 bool ascii_space(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x1F); }
 
@@ -110,6 +114,7 @@ class Reader {
                 filled -= start;
                 start = 0;
             }
+            if (PyErr_CheckSignals() != 0) throw SignalRaised{};  // Ctrl-C during a long read
             if (buf.size() - filled < kChunk) buf.resize(filled + kChunk);
             const ssize_t got = read_at(buf.data() + filled, kChunk, offset);
             eof = got == 0;
@@ -128,7 +133,7 @@ class Reader {
             Py_END_ALLOW_THREADS
             if (got >= 0) return got;
             if (errno != EINTR) throw ReadAgain{};  // the text file meets the error itself
-            if (PyErr_CheckSignals() != 0) throw PyErrSet{};
+            if (PyErr_CheckSignals() != 0) throw SignalRaised{};
         }
     }
 
@@ -273,6 +278,8 @@ NativeRead read_natively(FnObject *fn, TraceState &st, PyObject *path, PyObject 
         return NativeRead::done;
     } catch (const ReadAgain &) {
         return NativeRead::again;
+    } catch (const SignalRaised &) {
+        throw PyErrSet{};
     } catch (const PyErrSet &) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
         PyErr_Clear();
