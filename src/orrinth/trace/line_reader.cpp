@@ -80,9 +80,13 @@ int regular_file_fd(TraceState &st, PyObject *file) {
     Ref fileno = call_method(raw.get(), st.str_fileno);
     const int fd = PyLong_AsLong(fileno.get());
     if (fd == -1 && PyErr_Occurred()) throw PyErrSet{};
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return -1;
-    return fd;
+    // os.stat(fd), not fstat(): the C library's fstat symbol is newer than the wheels'
+    // oldest supported glibc.
+    Ref info = require(PyObject_CallOneArg(st.stat, fileno.get()));
+    Ref mode = getattr(info.get(), st.str_st_mode);
+    const long bits = PyLong_AsLong(mode.get());
+    if (bits == -1 && PyErr_Occurred()) throw PyErrSet{};
+    return S_ISREG(bits) ? fd : -1;
 }
 
 /// Whether `path` opens as from_jsonl's plain route opens it: a pathlib.Path whose class
