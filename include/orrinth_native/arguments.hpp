@@ -71,7 +71,7 @@ namespace detail {
     Py_ssize_t len = PyList_GET_SIZE(names.get());
     Ref text;
     if (len == 1) {
-        text = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
+        text = Ref::new_ref(PyList_GET_ITEM(names.get(), 0));
     } else if (len == 2) {
         text = Ref::steal(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0),
                                                PyList_GET_ITEM(names.get(), 1)));
@@ -163,7 +163,7 @@ inline Ref keyword_suggestion(const Signature &sig, PyObject *kw) {
         if (d > max_distance) continue;
         if (!best || d < best_distance) best = name, best_distance = d;
     }
-    return Ref::borrow(best);
+    return Ref::new_ref(best);
 }
 #endif
 

@@ -85,7 +85,7 @@ class ClassCall {
         // The class dict holds `__init__` while the tag is unchanged, and no code has run
         // since the tag was compared; held from here on, since allocating may collect
         // garbage and so run finalizers that change the class.
-        Ref init = Ref::borrow(init_);
+        Ref init = Ref::new_ref(init_);
         // As type's tp_call is entered from a vectorcall: one level of the recursion
         // limit. Left on the way out by hand, not by a destructor: a thread that the
         // exiting interpreter ends unwinds through here without its thread state

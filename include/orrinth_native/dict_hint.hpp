@@ -52,7 +52,7 @@ class DictHint {
 
     /// `dict[name]` (a strong reference, empty when missing); throws on a lookup error.
     Ref get(PyObject *dict, PyObject *name) {
-        if (PyObject *v = peek(dict, name)) return Ref::borrow(v);
+        if (PyObject *v = peek(dict, name)) return Ref::new_ref(v);
         Ref v = dict_get(dict, name);
         if (v) learn(dict, name);
         return v;

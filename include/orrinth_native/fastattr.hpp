@@ -70,7 +70,7 @@ class InstanceDictReader {
     /// lookup) out of line.
     __attribute__((always_inline)) Ref get(PyObject *obj, PyObject *name,
                                            bool *generic = nullptr) {
-        if (PyObject *v = peek(obj, name)) return Ref::borrow(v);
+        if (PyObject *v = peek(obj, name)) return Ref::new_ref(v);
         return get_looked_up(obj, name, generic);
     }
 
@@ -80,7 +80,7 @@ class InstanceDictReader {
     Ref instance_dict(PyObject *obj) {
 #if ORRINTH_DICT_LAYOUT_KNOWN
         if (cls_->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
-            if (PyObject *dict = orrinth_managed_dict(obj)) return Ref::borrow(dict);
+            if (PyObject *dict = orrinth_managed_dict(obj)) return Ref::new_ref(dict);
         }
 #endif
         return require(PyObject_GenericGetDict(obj, nullptr));
@@ -188,18 +188,18 @@ class InstanceAttrCache {
         if (inline_index_ < 0) inline_index_ = orrinth_shared_key_index(Py_TYPE(obj), name);
         if (inline_index_ < 0) return Ref();
         PyObject *const *values = orrinth_inline_values(obj, inline_index_ + 1);
-        return Ref::borrow(values ? values[inline_index_] : nullptr);
+        return Ref::new_ref(values ? values[inline_index_] : nullptr);
     }
 #endif
 
     /// `dict[name]` for an instance dict (held by its object or by the caller), or empty.
     Ref from_dict(PyObject *dict, PyObject *name) {
         if (!PyDict_CheckExact(dict)) return Ref();
-        if (PyObject *v = memo_.peek(dict)) return Ref::borrow(v);
-        if (PyObject *v = hint_.peek(dict, name)) return Ref::borrow(v);
+        if (PyObject *v = memo_.peek(dict)) return Ref::new_ref(v);
+        if (PyObject *v = hint_.peek(dict, name)) return Ref::new_ref(v);
         if (PyObject *v = memo_.lookup(dict, name)) {
             hint_.learn(dict, name);
-            return Ref::borrow(v);
+            return Ref::new_ref(v);
         }
         return Ref();
     }

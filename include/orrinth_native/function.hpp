@@ -91,7 +91,7 @@ class CachedGlobal {
 
     Ref get(FnObject *fn) {
         if (PyDict_CheckExact(fn->globals)) {
-            if (PyObject *v = memo_.lookup(fn->globals, name_)) return Ref::borrow(v);
+            if (PyObject *v = memo_.lookup(fn->globals, name_)) return Ref::new_ref(v);
         }
         return load_global(fn, name_);
     }
@@ -398,7 +398,7 @@ inline Ref make_function(PyTypeObject *fn_type, const FunctionDef &def, PyObject
     detail::describe_parameters(def, names, annotations);
     Ref name = require(PyUnicode_InternFromString(def.name));
     Ref qualname = require(PyUnicode_FromString(def.qualname));
-    Ref doc = def.doc ? compiled_docstring(def.doc) : Ref::borrow(Py_None);
+    Ref doc = def.doc ? compiled_docstring(def.doc) : Ref::new_ref(Py_None);
     Ref filename = require(PyUnicode_FromFormat("<%U>", module_name.get()));
     Ref code = make_code(names.get(), name.get(), qualname.get(), filename.get());
 

@@ -50,7 +50,7 @@ class InlineAttrReader {
         PyObject *const *values = inline_values(obj);
         for (int i = 0; i < N; i++) {
             if (values && index_[i] >= 0 && values[index_[i]]) {
-                out[i] = Ref::borrow(values[index_[i]]);
+                out[i] = Ref::new_ref(values[index_[i]]);
                 continue;
             }
             out[i] = getattr(obj, names_[i]);

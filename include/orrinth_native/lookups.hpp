@@ -17,7 +17,7 @@ inline Ref dict_get(PyObject *dict, PyObject *key) {
 #else
     PyObject *value = PyDict_GetItemWithError(dict, key);
     if (!value && PyErr_Occurred()) throw PyErrSet{};
-    return Ref::borrow(value);
+    return Ref::new_ref(value);
 #endif
 }
 
@@ -54,7 +54,7 @@ inline Ref type_dict(PyTypeObject *type) {
 #if PY_VERSION_HEX >= 0x030C0000
     return Ref::steal(PyType_GetDict(type));
 #else
-    return Ref::borrow(type->tp_dict);
+    return Ref::new_ref(type->tp_dict);
 #endif
 }
 
@@ -63,7 +63,7 @@ inline Ref current_builtins() {
 #if PY_VERSION_HEX >= 0x030D0000
     return require(PyEval_GetFrameBuiltins());
 #else
-    return Ref::borrow(PyEval_GetBuiltins());  // borrowed; NULL only without an interpreter
+    return Ref::new_ref(PyEval_GetBuiltins());  // borrowed; NULL only without an interpreter
 #endif
 }
 

@@ -98,7 +98,7 @@ class AgentTable {
         require(PyDict_SetItem(index_.get(), key, pos.get()));  // may run __eq__
         if (static_cast<size_t>(PyDict_GET_SIZE(index_.get())) != keys_.size() + 1)
             throw changed_during_walk();
-        keys_.push_back(Ref::borrow(key));
+        keys_.push_back(Ref::new_ref(key));
         sums_.emplace_back();
         return sums_.back();
     }
@@ -140,7 +140,7 @@ void sum_messages(TraceState &st, PyObject *messages, AgentTable &agents, Totals
     InstanceDictReader &fields = st.event_fields;
     for_each(messages, [&](PyObject *event) __attribute__((always_inline)) {
         Ref agent = fields.get(event, st.str_agent);
-        Ref key = truth(agent.get()) ? std::move(agent) : Ref::borrow(st.str_unknown);
+        Ref key = truth(agent.get()) ? std::move(agent) : Ref::new_ref(st.str_unknown);
         AgentSums &sums = agents.slot_for(key.get());
         Ref in = fields.get(event, st.str_input_tokens);
         Ref out = fields.get(event, st.str_output_tokens);

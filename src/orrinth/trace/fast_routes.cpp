@@ -120,10 +120,10 @@ Ref build_exact_event(TraceState &st, PyObject *parsed) {
         PyObject *name = st.event_field_order[i];
         Ref v;
         if (given[i]) {
-            v = Ref::borrow(given[i]);
+            v = Ref::new_ref(given[i]);
             require(PySet_Add(fields_set.get(), name));
         } else if (i == 2) {
-            v = Ref::borrow(Py_None);
+            v = Ref::new_ref(Py_None);
         } else if (i == 3) {
             v = require(PyDict_New());
         } else if (i == 4 || i == 7) {

@@ -141,7 +141,7 @@ void note_path_expected(TraceState &st, PyObject *path, const char *method) {
 
 /// Saving through the path's own `open`: open(path, "w"), write, close. The file is the
 /// caller's target itself, so an error from closing it after a failure is reported too.
-void save_in_place(TraceState &st, PyObject *self, PyObject *path) {
+void save_through_open(TraceState &st, PyObject *self, PyObject *path) {
     Ref file = call_method(path, st.str_open, st.str_w);
     try {
         write_events(st, self, file.get(), path, /*own_file=*/false);
@@ -169,8 +169,8 @@ PyObject *trace_to_jsonl(FnObject *fn, PyObject *const *args) {
         require(PyObject_Vectorcall(mkdir.get(), flags, 0, kwnames.get()));
         const bool replaced = save_replacing_atomically(
             st, path, [&](PyObject *file) { write_events(st, self, file, path, /*own_file=*/true); });
-        if (!replaced) save_in_place(st, self, path);
-        return Ref::borrow(Py_None);
+        if (!replaced) save_through_open(st, self, path);
+        return Ref::new_ref(Py_None);
     });
 }
 
@@ -183,7 +183,7 @@ Ref strip(TraceState &st, PyObject *text) {
         const void *data = PyUnicode_DATA(text);
         while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) start++;
         while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) end--;
-        if (start == 0 && end == PyUnicode_GET_LENGTH(text)) return Ref::borrow(text);
+        if (start == 0 && end == PyUnicode_GET_LENGTH(text)) return Ref::new_ref(text);
         return require(PyUnicode_Substring(text, start, end));
     }
     return call_method(text, st.str_strip);
@@ -220,7 +220,7 @@ class LineReader {
         Ref loads = module_attr(json.get(), st_.str_loads);
         Ref value = require(PyObject_CallOneArg(loads.get(), text));
         Ref event_cls = load_global(fn_, st_.str_TraceEvent);
-        Ref method = Ref::borrow(model_validate_.get(event_cls.get()));
+        Ref method = Ref::new_ref(model_validate_.get(event_cls.get()));
         return require(PyObject_CallOneArg(method.get(), value.get()));
     }
 

@@ -41,7 +41,7 @@ Ref make_trace_event(PyObject *modname, PyObject *base_model, PyObject *field) {
     ClassBuilder b("TraceEvent", require(PyTuple_Pack(1, base_model)));
     b.header(modname, "TraceEvent", "A single recorded event in a simulation trace.");
     b.set("__annotations__", annotations_of(kTraceEventFields));
-    b.set("agent", Ref::borrow(Py_None));
+    b.set("agent", Ref::new_ref(Py_None));
     {
         Ref kwargs = require(PyDict_New());
         require(PyDict_SetItemString(kwargs.get(), "default_factory",

@@ -12,7 +12,7 @@ PyObject *trace_init(FnObject *fn, PyObject *const *args) {
         require(PyObject_SetAttr(args[0], st.str_events_attr, events.get()));
         Ref results = require(PyList_New(0));
         require(PyObject_SetAttr(args[0], st.str_results, results.get()));
-        return Ref::borrow(Py_None);
+        return Ref::new_ref(Py_None);
     });
 }
 
@@ -25,7 +25,7 @@ PyObject *trace_add_event(FnObject *fn, PyObject *const *args) {
             list_append(events.get(), args[1]);
         else
             call_method(events.get(), st.str_append, args[1]);
-        return Ref::borrow(Py_None);
+        return Ref::new_ref(Py_None);
     });
 }
 
@@ -63,7 +63,7 @@ Ref filter_events(FnObject *fn, PyObject *self, PyObject *attr, PyObject *value)
             if (exact_str_equal(field, value)) list_append(out.get(), event);
             continue;
         }
-        Ref held = Ref::borrow(event);
+        Ref held = Ref::new_ref(event);
         Ref read = fields.get(held.get(), attr);
         if (equals_str(read.get(), value)) list_append(out.get(), held.get());
     }

@@ -24,7 +24,7 @@ bool is_number(PyObject *obj) {
 
 /// The bound as an exact int: ints unchanged, other numbers through int(), the rest refused.
 Ref turn_bound(PyObject *arg) {
-    if (PyLong_CheckExact(arg)) return Ref::borrow(arg);
+    if (PyLong_CheckExact(arg)) return Ref::new_ref(arg);
     if (is_number(arg)) return require(PyNumber_Long(arg));
     raise_incorrect_type("up_to_turn", "int", Py_TYPE(arg)->tp_name, false);
 }

@@ -33,7 +33,7 @@ PyObject *agent_init(FnObject *fn, PyObject *const *args) {
         Ref check = getattr(self, st.str_check_accepts_state);
         Ref accepts = require(PyObject_CallOneArg(check.get(), handler));
         require(PyObject_SetAttr(self, st.str_accepts_state_attr, accepts.get()));
-        return Ref::borrow(Py_None);
+        return Ref::new_ref(Py_None);
     });
 }
 
@@ -46,7 +46,7 @@ PyObject *agent_check_accepts_state(FnObject *fn, PyObject *const *args) {
             Ref parameters = getattr(signature.get(), st.str_parameters);
             Ref keys = call_method(parameters.get(), st.str_keys);
             Ref names = require(PySequence_List(keys.get()));
-            return Ref::borrow(PyList_GET_SIZE(names.get()) > 1 ? Py_True : Py_False);
+            return Ref::new_ref(PyList_GET_SIZE(names.get()) > 1 ? Py_True : Py_False);
         } catch (const PyErrSet &) {
             // A signature that cannot be read (ValueError) or a handler that is no
             // callable (TypeError) means the handler does not take the state.
@@ -54,7 +54,7 @@ PyObject *agent_check_accepts_state(FnObject *fn, PyObject *const *args) {
                 !PyErr_ExceptionMatches(PyExc_TypeError))
                 throw;
             PyErr_Clear();
-            return Ref::borrow(Py_False);
+            return Ref::new_ref(Py_False);
         }
     });
 }
@@ -74,7 +74,7 @@ PyObject *agent_setup(FnObject *fn, PyObject *const *args) {
         RawState &st = state(fn);
         Ref initial = getattr(args[0], st.str_initial_state_attr);
         require(PyObject_SetAttr(args[0], st.str_state_attr, dict_of(initial.get()).get()));
-        return Ref::borrow(Py_None);
+        return Ref::new_ref(Py_None);
     });
 }
 
@@ -103,7 +103,7 @@ bool is_metadata_key(RawState &st, PyObject *key) {
 std::pair<Ref, Ref> unpack_pair(PyObject *item) {
     if ((PyTuple_CheckExact(item) || PyList_CheckExact(item)) && Py_SIZE(item) == 2) {
         PyObject **values = PySequence_Fast_ITEMS(item);
-        return {Ref::borrow(values[0]), Ref::borrow(values[1])};
+        return {Ref::new_ref(values[0]), Ref::new_ref(values[1])};
     }
     Ref it = Ref::steal(PyObject_GetIter(item));
     if (!it) {
@@ -146,7 +146,7 @@ void walk_exact_dict(PyObject *d, F &&body) {
         if (!PyDict_Next(d, &pos, &k, &v)) return;
         if (left-- == 0)
             throw raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
-        Ref key = Ref::borrow(k), value = Ref::borrow(v);
+        Ref key = Ref::new_ref(k), value = Ref::new_ref(v);
         body(key, value);
     }
 }
@@ -155,7 +155,7 @@ void walk_exact_dict(PyObject *d, F &&body) {
 Ref content_of(RawState &st, PyObject *result) {
     if (PyDict_CheckExact(result)) {
         if (Ref v = dict_get(result, st.str_content)) return v;
-        return Ref::borrow(st.str_empty);
+        return Ref::new_ref(st.str_empty);
     }
     return call_method(result, st.str_get, st.str_content, st.str_empty);
 }
@@ -182,7 +182,7 @@ Ref metadata_of(RawState &st, PyObject *result) {
 PyErrSet refusal(RawState &st, PyObject *self, PyObject *result) {
     Ref name = getattr(self, st.str_name_attr);
     Ref name_text = require(PyObject_Format(name.get(), st.str_empty));
-    Ref type = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(result)));
+    Ref type = Ref::new_ref(reinterpret_cast<PyObject *>(Py_TYPE(result)));
     Ref type_name = getattr(type.get(), st.str_dunder_name);
     Ref type_text = require(PyObject_Format(type_name.get(), st.str_empty));
     Ref msg = require(PyUnicode_FromFormat(
