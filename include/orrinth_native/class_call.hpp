@@ -69,7 +69,7 @@ class ClassCall {
         ok_ = false;
         init_ = nullptr;
         Ref name = require(PyUnicode_InternFromString("__init__"));
-        PyObject *init = _PyType_Lookup(t, name.get());  // borrowed; runs no Python code
+        PyObject *init = orrinth_type_lookup(t, name.get());  // borrowed; runs no Python code
         tag_ = t->tp_version_tag;  // given by the lookup; 0 when the class has none
         const initproc slot = init_slot().load(std::memory_order_relaxed);
         if (Py_TYPE(t) != &PyType_Type || !slot || t->tp_new != PyBaseObject_Type.tp_new ||

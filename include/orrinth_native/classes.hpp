@@ -103,7 +103,7 @@ struct ClassBuilder {
     void header(PyObject *module_name, const char *qualname, const char *doc) {
         set("__module__", Ref::new_ref(module_name));
         set("__qualname__", require(PyUnicode_FromString(qualname)));
-#if PY_VERSION_HEX >= 0x030D0000
+#if ORRINTH_CLASS_STATIC_ATTRIBUTES
         set("__firstlineno__", require(PyLong_FromLong(1)));
 #endif
         set("__doc__", doc ? compiled_docstring(doc) : Ref::new_ref(Py_None));
@@ -113,7 +113,7 @@ struct ClassBuilder {
     /// as `self.NAME`: from 3.13 on, the class statement ends by storing them, sorted, as
     /// the tuple __static_attributes__.
     Ref create(std::initializer_list<const char *> static_attributes = {}) {
-#if PY_VERSION_HEX >= 0x030D0000
+#if ORRINTH_CLASS_STATIC_ATTRIBUTES
         std::vector<std::string> sorted(static_attributes.begin(), static_attributes.end());
         std::sort(sorted.begin(), sorted.end());
         sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());

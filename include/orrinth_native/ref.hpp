@@ -63,4 +63,22 @@ class Ref {
     PyObject *p_ = nullptr;
 };
 
+/// A borrowed reference: a view of an object that something else holds (a container, an
+/// object's dict), valid only while nothing runs that could drop it (rule 2). It owns
+/// nothing, so it has no release() and no destructor that could decrement; new_ref()
+/// makes an owning Ref of it for anything that must outlive that.
+class Borrowed {
+  public:
+    constexpr Borrowed() noexcept = default;
+    constexpr explicit Borrowed(PyObject *o) noexcept : p_(o) {}
+    PyObject *get() const noexcept { return p_; }
+    Ref new_ref() const noexcept { return Ref::new_ref(p_); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    friend bool operator==(Borrowed a, const PyObject *b) noexcept { return a.p_ == b; }
+    friend bool operator!=(Borrowed a, const PyObject *b) noexcept { return a.p_ != b; }
+
+  private:
+    PyObject *p_ = nullptr;
+};
+
 }  // namespace orrinth

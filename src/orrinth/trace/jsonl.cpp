@@ -152,26 +152,24 @@ void save_through_open(TraceState &st, PyObject *self, PyObject *path) {
     call_method(file.get(), st.str_close);
 }
 
-PyObject *trace_to_jsonl(FnObject *fn, PyObject *const *args) {
-    return entry([&] {
-        TraceState &st = state(fn);
-        PyObject *self = args[0], *path = args[1];
-        Ref parent, mkdir;
-        try {
-            parent = getattr(path, st.str_parent);
-            mkdir = getattr(parent.get(), st.str_mkdir);
-        } catch (const PyErrSet &) {
-            note_path_expected(st, path, "Trace.to_jsonl");
-            throw;
-        }
-        Ref kwnames = require(PyTuple_Pack(2, st.str_parents, st.str_exist_ok));
-        PyObject *flags[] = {Py_True, Py_True};
-        require(PyObject_Vectorcall(mkdir.get(), flags, 0, kwnames.get()));
-        const bool replaced = save_replacing_atomically(
-            st, path, [&](PyObject *file) { write_events(st, self, file, path, /*own_file=*/true); });
-        if (!replaced) save_through_open(st, self, path);
-        return Ref::new_ref(Py_None);
-    });
+Ref trace_to_jsonl(FnObject *fn, PyObject *const *args) {
+    TraceState &st = state(fn);
+    PyObject *self = args[0], *path = args[1];
+    Ref parent, mkdir;
+    try {
+        parent = getattr(path, st.str_parent);
+        mkdir = getattr(parent.get(), st.str_mkdir);
+    } catch (const PyErrSet &) {
+        note_path_expected(st, path, "Trace.to_jsonl");
+        throw;
+    }
+    Ref kwnames = require(PyTuple_Pack(2, st.str_parents, st.str_exist_ok));
+    PyObject *flags[] = {Py_True, Py_True};
+    require(PyObject_Vectorcall(mkdir.get(), flags, 0, kwnames.get()));
+    const bool replaced = save_replacing_atomically(
+        st, path, [&](PyObject *file) { write_events(st, self, file, path, /*own_file=*/true); });
+    if (!replaced) save_through_open(st, self, path);
+    return Ref::new_ref(Py_None);
 }
 
 /// `text.strip()`; for an exact str, the slice that str.strip() gives (itself when there
@@ -253,40 +251,38 @@ void note_read_location(PyObject *path, Py_ssize_t line) {
     });
 }
 
-PyObject *trace_from_jsonl(FnObject *fn, PyObject *const *args) {
-    return entry([&] {
-        TraceState &st = state(fn);
-        Ref result = require(PyObject_CallNoArgs(args[0]));
-        LineReader reader(fn, st);
-        Ref file;
-        try {
-            file = call_method(args[1], st.str_open);
-        } catch (const PyErrSet &) {
-            note_path_expected(st, args[1], "Trace.from_jsonl");
-            throw;
-        }
-        Py_ssize_t lines = 0;  // lines read so far, blank ones included
-        bool in_line = false;  // a failure now is the current line's, not the reading's
-        try {
-            for_each(file.get(), [&](PyObject *line) {
-                lines++;
-                in_line = true;
-                Ref text = strip(st, line);
-                if (truth(text.get())) {
-                    Ref event = reader.event(text.get());
-                    add_event_to(st, result.get(), event.get());
-                }
-                in_line = false;
-            });
-        } catch (const PyErrSet &) {
-            note_read_location(args[1], in_line ? lines : lines + 1);
-            close_after_failure(st, file.get(), /*report_close_error=*/true);
-            throw;
-        }
-        call_method(file.get(), st.str_close);
-        reader.finish();
-        return result;
-    });
+Ref trace_from_jsonl(FnObject *fn, PyObject *const *args) {
+    TraceState &st = state(fn);
+    Ref result = require(PyObject_CallNoArgs(args[0]));
+    LineReader reader(fn, st);
+    Ref file;
+    try {
+        file = call_method(args[1], st.str_open);
+    } catch (const PyErrSet &) {
+        note_path_expected(st, args[1], "Trace.from_jsonl");
+        throw;
+    }
+    Py_ssize_t lines = 0;  // lines read so far, blank ones included
+    bool in_line = false;  // a failure now is the current line's, not the reading's
+    try {
+        for_each(file.get(), [&](PyObject *line) {
+            lines++;
+            in_line = true;
+            Ref text = strip(st, line);
+            if (truth(text.get())) {
+                Ref event = reader.event(text.get());
+                add_event_to(st, result.get(), event.get());
+            }
+            in_line = false;
+        });
+    } catch (const PyErrSet &) {
+        note_read_location(args[1], in_line ? lines : lines + 1);
+        close_after_failure(st, file.get(), /*report_close_error=*/true);
+        throw;
+    }
+    call_method(file.get(), st.str_close);
+    reader.finish();
+    return result;
 }
 
 const Param kSelfPath[] = {{"self", nullptr}, {"path", "Path"}};
