@@ -38,8 +38,9 @@ import warnings
 from collections.abc import Mapping
 from pathlib import Path
 from types import TracebackType
-from typing import IO, TYPE_CHECKING, Any, Literal, Self
+from typing import TYPE_CHECKING, Any, Literal, Self
 
+from orrinth import _jsonl_routes
 from orrinth.trace import Trace, TraceEvent
 
 if TYPE_CHECKING:  # runmeta builds on the helpers here: imported where used
@@ -83,24 +84,16 @@ def _missing_folders(folder: Path) -> list[Path]:
     return missing
 
 
-class _Prefix:
-    """A stand-in path for ``Trace.from_jsonl`` that reads the first lines of a file only."""
+def _read_lines(path: Path, data: bytes) -> Trace:
+    """The trace in ``data``, bytes read from ``path``, read exactly as ``Trace.from_jsonl``
+    reads a file: decoded and split into lines as ``path.open()`` does, with the same
+    errors and the same note naming ``path`` and the line."""
+    lines = io.TextIOWrapper(io.BytesIO(data), encoding=_text_encoding())
+    return _jsonl_routes.read_lines(Trace, lines, path)
 
-    def __init__(self, path: Path, text: str) -> None:
-        self._path = path
-        self._text = text
 
-    def open(self) -> IO[str]:
-        return io.StringIO(self._text)
-
-    def __fspath__(self) -> str:
-        return os.fspath(self._path)
-
-    def __str__(self) -> str:
-        return str(self._path)
-
-    def __repr__(self) -> str:
-        return repr(self._path)
+# What ends a line for the reader: "\n", "\r\n", or a lone "\r" (universal newlines).
+_LINE_ENDS = (b"\n", b"\r")
 
 
 def _torn_tail(data: bytes, encoding: str) -> int | None:
@@ -109,9 +102,9 @@ def _torn_tail(data: bytes, encoding: str) -> int | None:
     A last line without its line end counts as complete when it holds a valid event (the
     reader accepts a missing final line end), and as blank when it holds only whitespace.
     """
-    if not data or data.endswith(b"\n"):
+    if not data or data.endswith(_LINE_ENDS):
         return None
-    start = data.rfind(b"\n") + 1
+    start = max(data.rfind(end) for end in _LINE_ENDS) + 1
     try:
         tail = data[start:].decode(encoding).strip()
         if tail:
@@ -122,7 +115,8 @@ def _torn_tail(data: bytes, encoding: str) -> int | None:
 
 
 def _warn_torn(path: Path, data: bytes, start: int, action: str, stacklevel: int) -> None:
-    line = data.count(b"\n", 0, start) + 1
+    # The line ends before it, a "\r\n" counting once.
+    line = data.count(b"\n", 0, start) + data.count(b"\r", 0, start) - data.count(b"\r\n", 0, start) + 1
     warnings.warn(
         f"{path}: line {line} is incomplete ({len(data) - start} bytes without a line end, "
         f"not a valid event): {action}",
@@ -137,12 +131,14 @@ def read_recording(path: str | os.PathLike[str]) -> Trace:
     Any other bad line raises as ``Trace.from_jsonl`` does. The file is not changed.
     """
     path = Path(path)
+    # One read: what is checked for a torn line is what is read, even while a recorder
+    # goes on appending to the file.
     data = path.read_bytes()
     start = _torn_tail(data, _text_encoding())
-    if start is None:
-        return Trace.from_jsonl(path)
-    _warn_torn(path, data, start, "left out", stacklevel=2)
-    return Trace.from_jsonl(_Prefix(path, data[:start].decode(_text_encoding())))  # type: ignore[arg-type]
+    if start is not None:
+        _warn_torn(path, data, start, "left out", stacklevel=2)
+        data = data[:start]
+    return _read_lines(path, data)
 
 
 def _opening_metadata(
@@ -263,7 +259,7 @@ class TraceRecorder(Trace):
         elif data and not data.endswith(b"\n"):
             os.write(fd, b"\n")  # a complete last line without its line end
         if data.strip():
-            for event in Trace.from_jsonl(_Prefix(self._path, data.decode(self._encoding))).events:  # type: ignore[arg-type]
+            for event in _read_lines(self._path, data).events:
                 Trace.add_event(self, event)
 
     @property
