@@ -3,7 +3,8 @@ sort what each kill left behind.
 
 Run by hand for a long loop (as root, with unshare): ``python tests/inplace_kills.py 200``.
 It prints the count of each outcome as JSON; ``mixed`` (old and new lines together, or
-anything else that is neither file's first bytes followed by blank space) must be 0.
+anything else that is neither file's first bytes followed by blank space) must be 0;
+``files left`` counts the files the kills left beside the target.
 """
 
 from __future__ import annotations
@@ -44,6 +45,14 @@ SAVER = """
 """
 
 
+def left_behind(folder: Path) -> int:
+    """Remove and count the files a killed save left beside the target."""
+    extra = [p for p in folder.iterdir() if p.name != "run.jsonl" and p.suffix != ".expected"]
+    for path in extra:
+        path.unlink()
+    return len(extra)
+
+
 def classify(found: bytes, versions: list[bytes]) -> str:
     """``whole``, ``first lines`` (a version's first complete lines, then blank space),
     ``cut-off line`` (the same with one incomplete line before the blank space), or
@@ -61,7 +70,7 @@ def kill_loop(folder: Path, kills: int, seed: int = 1) -> dict[str, int]:
     """Inside a mount namespace where ``folder/run.jsonl`` is a file bind-mounted on
     itself (so that it cannot be replaced by rename): the outcome counts."""
     rng = random.Random(seed)
-    counts = {"whole": 0, "first lines": 0, "cut-off line": 0, "mixed": 0}
+    counts = {"whole": 0, "first lines": 0, "cut-off line": 0, "mixed": 0, "files left": 0}
     env = dict(os.environ)
     for _ in range(kills):
         proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(SAVER), str(folder)],
@@ -75,8 +84,7 @@ def kill_loop(folder: Path, kills: int, seed: int = 1) -> dict[str, int]:
         versions = [(folder / f"{n}.expected").read_bytes() for n in ("long", "short")]
         outcome = classify((folder / "run.jsonl").read_bytes(), versions)
         counts[outcome] += 1
-        if outcome == "mixed":
-            shutil.copy(folder / "run.jsonl", folder.parent / f"mixed-{counts['mixed']}.jsonl")
+        counts["files left"] += left_behind(folder)
     return counts
 
 
@@ -99,7 +107,7 @@ INJECTED = [("pwrite64", 1), ("pwrite64", 2), ("pwrite64", 500), ("pwrite64", 10
 def injected_kills(folder: Path) -> dict[str, int]:
     """Each save (long over short, short over long) killed by strace just before each of
     the system calls in INJECTED: the outcome counts, as kill_loop gives them."""
-    counts = {"whole": 0, "first lines": 0, "cut-off line": 0, "mixed": 0}
+    counts = {"whole": 0, "first lines": 0, "cut-off line": 0, "mixed": 0, "files left": 0}
     strace = shutil.which("strace")
     assert strace is not None
     versions = []
@@ -114,10 +122,8 @@ def injected_kills(folder: Path) -> dict[str, int]:
                                      textwrap.dedent(ONE_SAVE), str(folder), new], capture_output=True, text=True)
             if "ptrace" in traced.stderr.lower():
                 return "tracing is not allowed here: " + traced.stderr.strip()  # type: ignore[return-value]
-            outcome = classify((folder / "run.jsonl").read_bytes(), versions)
-            counts[outcome] += 1
-            if outcome == "mixed":
-                shutil.copy(folder / "run.jsonl", folder.parent / f"mixed-{old}-{new}-{call}-{when}.jsonl")
+            counts[classify((folder / "run.jsonl").read_bytes(), versions)] += 1
+            counts["files left"] += left_behind(folder)
     return counts
 
 

@@ -23,7 +23,9 @@ handled conservatively:
 
 A write that fails midway (a full disk) is undone: the file is cut back to the end of the
 last complete line and ``add_event`` raises; the event is then neither in the file nor in
-memory.
+memory. Recorders of one file, in any process, write and cut back under an advisory lock on
+it, and a line is cut back only while the file still ends where its write left it, so
+another writer's line is never cut off.
 """
 
 from __future__ import annotations

@@ -359,7 +359,11 @@ void put_in_place(TempFile &tmp) {
     // over: write it in place instead, from the complete temporary file.
     const std::string shown = t.dir + "/" + tmp.name;
     if (errno != EBUSY && errno != EXDEV) raise_os_error(shown, &t.path);
-    rewrite_in_place(t, read_all(tmp.fd.fd, shown));
+    // The temporary file is read through its descriptor: its name goes first, so that a
+    // save killed during the rewrite leaves no file behind.
+    std::string data = read_all(tmp.fd.fd, shown);
+    if (::unlinkat(t.dirfd.fd, tmp.name.c_str(), 0) == 0) tmp.name.clear();
+    rewrite_in_place(t, data);
 }
 
 /// Whether `path` is a pathlib.Path whose `open` is Path's own: only then may a save go
