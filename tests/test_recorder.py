@@ -3,6 +3,7 @@ keeps every line written before the kill, and torn or failed writes lose nothing
 
 from __future__ import annotations
 
+import json
 import os
 import signal
 import subprocess
@@ -279,3 +280,85 @@ def test_the_complete_lines_are_read_as_from_jsonl_reads_them(
         assert [c for c, _ in warned] == ([TornLineWarning] if torn else [])
         if torn and expected[0] == "ok":
             assert f"line {whole[2][-1].rpartition(', line ')[2]} is incomplete" in warned[0][1]
+
+
+# Two recorders of one file in two processes on a small tmpfs, both writing long and short
+# lines past the point where the file system is full: every line either was acknowledged
+# and is in the file whole, or raised and left nothing.
+ONE_WRITER = """
+    import json, os, pathlib, random, sys, time
+    from orrinth.recorder import TraceRecorder
+    from orrinth.trace import TraceEvent
+    path, me = pathlib.Path(sys.argv[1]), sys.argv[2]
+    rng, acked = random.Random(me), []
+    rec = TraceRecorder(path, mode="a", sidecar=False)
+    while not os.path.exists(str(path) + ".go"):
+        time.sleep(0.0005)
+    for seq in range(4000):
+        pad = "x" * rng.choice([rng.randint(10, 300), rng.randint(3000, 60000)])
+        try:
+            rec.add_event(TraceEvent(type="message", turn=seq, agent=me, data={"pad": pad}))
+            acked.append(seq)
+        except OSError:
+            pass
+    rec.close()
+    print(json.dumps(acked))
+"""
+TWO_WRITERS = """
+    import json, os, pathlib, random, subprocess, sys, time
+    path, writer = pathlib.Path(sys.argv[1]) / "run.jsonl", sys.argv[2]
+    path = pathlib.Path(sys.argv[1]) / "run.jsonl"
+    path.touch()
+    procs = [subprocess.Popen([sys.executable, "-c", writer, str(path), w], stdout=subprocess.PIPE, text=True)
+             for w in "AB"]
+    time.sleep(1.0)
+    (path.parent / "run.jsonl.go").touch()
+    acked = {w: json.loads(p.communicate()[0]) for w, p in zip("AB", procs)}
+    lines = [ln for ln in path.read_bytes().split(b"\\n") if ln.strip()]
+    found = {"A": [], "B": []}
+    bad = 0
+    for ln in lines:
+        try:
+            record = json.loads(ln)
+            found[record["agent"]].append(record["turn"])
+        except ValueError:
+            bad += 1
+    print(json.dumps([bad, {w: found[w] == acked[w] for w in "AB"}, sum(map(len, acked.values()))]))
+"""
+
+
+@pytest.mark.parametrize("attempt", range(2))
+def test_two_recorders_on_a_full_tmpfs_never_cut_off_each_others_lines(tmp_path: Path, attempt: int) -> None:
+    import shutil
+    unshare = shutil.which("unshare")
+    if unshare is None or os.geteuid() != 0:
+        pytest.skip("needs root and unshare to mount a small tmpfs")
+    proc = subprocess.run([unshare, "-m", "--propagation", "private", "sh", "-c",
+                           'mount -t tmpfs -o size=8m tmpfs "$1" || exit 77; shift; exec "$@"', "sh",
+                           str(tmp_path), sys.executable, "-c", textwrap.dedent(TWO_WRITERS), str(tmp_path),
+                           textwrap.dedent(ONE_WRITER)],
+                          capture_output=True, text=True, timeout=300, env=child_env())
+    if proc.returncode == 77 or "unshare failed" in proc.stderr:
+        pytest.skip("mounting is not allowed here: " + proc.stderr.strip())
+    assert proc.returncode == 0, proc.stderr
+    bad, in_order_and_whole, acked = json.loads(proc.stdout)
+    assert (bad, in_order_and_whole) == (0, {"A": True, "B": True}) and acked > 0
+
+
+@pytest.mark.parametrize("bits", [0o600, 0o640, 0o604])
+def test_the_torn_side_file_gets_the_recordings_bits(tmp_path: Path, bits: int) -> None:
+    path = tmp_path / "run.jsonl"
+    path.write_bytes(b'{"type":"message","turn":1}\n{"type":"mess')
+    os.chmod(path, bits)
+    if os.geteuid() == 0:
+        os.chown(path, -1, 65534)
+    old = os.umask(0)  # the widest a process could create it with
+    try:
+        with pytest.warns(TornLineWarning):
+            TraceRecorder(path, mode="a", sidecar=False).close()
+    finally:
+        os.umask(old)
+    side = os.stat(tmp_path / "run.jsonl.torn")
+    assert side.st_mode & 0o777 == bits
+    if os.geteuid() == 0:
+        assert side.st_gid == 65534

@@ -23,15 +23,19 @@ handled conservatively:
 
 A write that fails midway (a full disk) is undone: the file is cut back to the end of the
 last complete line and ``add_event`` raises; the event is then neither in the file nor in
-memory.
+memory. Recorders of one file, in any process, write and cut back under an advisory lock on
+it, and a line is cut back only while the file still ends where its write left it, so
+another writer's line is never cut off.
 """
 
 from __future__ import annotations
 
 import errno
+import fcntl
 import io
 import json
 import os
+import stat
 import threading
 import time
 import warnings
@@ -71,6 +75,62 @@ def _sync_directory(folder: Path) -> None:
     except OSError as e:
         if e.errno not in (errno.EINVAL, errno.EROFS):
             raise
+    finally:
+        os.close(fd)
+
+
+class _FileLock:
+    """An exclusive advisory lock on an open file for the length of a ``with`` block, shared
+    by every recorder of the file, in any process. Where the file system has no locks, the
+    block runs unlocked."""
+
+    def __init__(self, fd: int) -> None:
+        self._fd = fd
+        self._held = False
+
+    def __enter__(self) -> None:
+        try:
+            fcntl.flock(self._fd, fcntl.LOCK_EX)
+            self._held = True
+        except OSError as e:
+            if e.errno not in (errno.ENOLCK, errno.EOPNOTSUPP, errno.EINVAL, errno.EBADF):
+                raise
+
+    def __exit__(self, *exc: object) -> None:
+        if self._held:
+            fcntl.flock(self._fd, fcntl.LOCK_UN)
+
+
+def _append_private(side: Path, data: bytes, like: os.stat_result) -> None:
+    """Append ``data`` to ``side`` durably. A side file made here is created for its owner
+    alone and given the group and permission bits of the file ``like`` describes before
+    anything is written to it; an existing one is narrowed to those bits where it is wider."""
+    bits = stat.S_IMODE(like.st_mode) & 0o777
+    try:
+        fd = os.open(side, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+        created = True
+    except FileExistsError:
+        fd = os.open(side, os.O_WRONLY | os.O_APPEND | os.O_CLOEXEC)
+        created = False
+    try:
+        if created:
+            if like.st_gid != os.getegid():
+                try:
+                    os.fchown(fd, -1, like.st_gid)
+                except OSError:
+                    pass  # a group the saver may not give: the side file keeps the saver's
+            os.fchmod(fd, bits)
+        else:
+            current = stat.S_IMODE(os.fstat(fd).st_mode)
+            if current & ~bits & 0o777:
+                try:
+                    os.fchmod(fd, current & bits)
+                except OSError:
+                    pass
+        view = memoryview(data)
+        while view:
+            view = view[os.write(fd, view):]
+        os.fsync(fd)
     finally:
         os.close(fd)
 
@@ -244,14 +304,15 @@ class TraceRecorder(Trace):
 
     def _resume(self, fd: int) -> None:
         """Load the events already in the file; set a torn last line aside first."""
+        with _FileLock(fd):
+            self._resume_locked(fd)
+
+    def _resume_locked(self, fd: int) -> None:
         data = self._path.read_bytes()
         start = _torn_tail(data, self._encoding)
         if start is not None:
             side = self._path.with_name(self._path.name + ".torn")
-            with open(side, "ab") as f:
-                f.write(data[start:] + b"\n")
-                f.flush()
-                os.fsync(f.fileno())
+            _append_private(side, data[start:] + b"\n", os.fstat(fd))
             _sync_directory(side.parent)  # the side file's name, before the bytes leave the file
             os.truncate(fd, start)
             _warn_torn(self._path, data, start, f"moved to {side}", stacklevel=4)
@@ -282,22 +343,33 @@ class TraceRecorder(Trace):
         with self._lock:
             if self._fd < 0:
                 raise ValueError(f"the recorder for {self._path} is closed")
-            end = os.lseek(self._fd, 0, os.SEEK_END)
-            try:
-                view = memoryview(line)
-                while view:
-                    written = os.write(self._fd, view)
-                    view = view[written:]
-                if self._fsync:
-                    os.fsync(self._fd)
-            except BaseException:
-                # Leave no partial line: cut the file back to where this line began.
-                try:
-                    os.truncate(self._fd, end)
-                except OSError:
-                    pass
-                raise
+            with _FileLock(self._fd):
+                self._write_line(line)
             super().add_event(event)
+
+    def _write_line(self, line: bytes) -> None:
+        # Under the file's lock, so that recorders in other processes do not write between
+        # the parts of a long line, nor while a failed line is cut back.
+        end = os.lseek(self._fd, 0, os.SEEK_END)
+        done = 0
+        try:
+            view = memoryview(line)
+            while view:
+                written = os.write(self._fd, view)
+                done += written
+                view = view[written:]
+            if self._fsync:
+                os.fsync(self._fd)
+        except BaseException:
+            # Leave no partial line: cut the file back to where this line began, but only
+            # while it still ends where this write left it; bytes another writer appended
+            # since (one that does not take the lock) are never cut off.
+            try:
+                if os.fstat(self._fd).st_size == end + done:
+                    os.truncate(self._fd, end)
+            except OSError:
+                pass
+            raise
 
     @property
     def metadata(self) -> RunMetadata | None:

@@ -95,6 +95,19 @@ class LineWriter {
     Py_ssize_t fast_count_ = 0, plain_count_ = 0, native_count_ = 0;
 };
 
+/// The event's turn as text for the note on a failed write, read from the instance's own
+/// dict without running any of its code: the failure may have come from that very code
+/// (a reentrant save that ran out of stack), and running it again from every level of the
+/// unwinding would repeat the whole descent at each. Empty when there is no exact int
+/// there (or its text cannot be made): the note then names the index alone.
+Ref turn_for_note(PyObject *event) {
+    Ref dict = Ref::steal(PyObject_GenericGetDict(event, nullptr));
+    PyObject *turn = dict && PyDict_CheckExact(dict.get()) ? PyDict_GetItemString(dict.get(), "turn") : nullptr;
+    Ref text = turn && PyLong_CheckExact(turn) ? Ref::steal(PyObject_Repr(turn)) : Ref();
+    PyErr_Clear();
+    return text;
+}
+
 /// Write every stored event to `file`, in order. `own_file`: the save opened `file`
 /// itself, as a text file with the default newline handling. A failure gets a note
 /// naming the event (its index in `events` and its turn) and `path`.
@@ -108,9 +121,8 @@ void write_events(TraceState &st, PyObject *self, PyObject *file, PyObject *path
             writer.write(event);
         } catch (const PyErrSet &) {
             add_note_to_raised([&](PyObject *) {
-                Ref turn = Ref::steal(PyObject_GetAttr(event, st.str_turn));
-                PyErr_Clear();  // an event without a turn is named by its index alone
-                return turn ? require(PyUnicode_FromFormat("while writing trace.events[%zd] (turn %R) to %S",
+                Ref turn = turn_for_note(event);
+                return turn ? require(PyUnicode_FromFormat("while writing trace.events[%zd] (turn %S) to %S",
                                                            index, turn.get(), path))
                             : require(PyUnicode_FromFormat("while writing trace.events[%zd] to %S", index, path));
             });
