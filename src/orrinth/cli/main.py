@@ -16,11 +16,36 @@ from orrinth.cli.runs import CommandError, find_traces, load
 
 __all__ = ["main"]
 
+EXIT_FAILED = 1  # a gate: a check failed, a run did not complete, a batch regressed
+
 
 def cmd_show(args: argparse.Namespace, out: TextIO) -> int:
+    from orrinth.checks import count_checks, read_checks
+    from orrinth.cli.batch import describe_run, read_trace
     from orrinth.cli.show import show
+    from orrinth.runmeta import MetadataError, read_metadata, status_of
 
-    show(load(args.file), str(args.file), out)
+    problems: list[str] = []
+    try:
+        meta = read_metadata(args.file)
+    except (MetadataError, OSError) as exc:
+        meta = None
+        problems.append(f"the run's metadata cannot be read: {exc}")
+    trace, torn = read_trace(args.file)
+    status = "unreadable" if problems else status_of(meta, torn is not None)
+    show(trace, str(args.file), out, about=describe_run(status, meta))
+    if torn is not None:
+        problems.append(
+            f"{torn}; the {len(trace.events)} complete events are shown. Read them with "
+            f"orrinth.recorder.read_recording(path), or continue the run with TraceRecorder(path, mode='a'), "
+            f"which moves the torn line to {args.file.name}.torn"
+        )
+    out.flush()
+    for problem in problems:
+        print(f"orrinth show: warning: {problem}", file=sys.stderr)
+    counts = count_checks(read_checks(trace.events))
+    if args.fail_on_check and (counts.failed or counts.invalid or status != "completed"):
+        return EXIT_FAILED
     return 0
 
 
@@ -64,7 +89,17 @@ def cmd_summary(args: argparse.Namespace, out: TextIO) -> int:
     {"table": write_table, "csv": write_csv, "json": write_json}[args.format](rows, out)
     for error in errors:
         print(f"orrinth summary: error: {error}", file=sys.stderr)
-    return 2 if errors else 0
+    if errors:
+        return 2
+    if args.fail_on_check:
+        failing = [r for r in rows if r["checks_failed"] or r["checks_invalid"] or r["status"] != "completed"]
+        if failing:
+            out.flush()
+            checks = sum(r["checks_failed"] + r["checks_invalid"] for r in rows)
+            print(f"orrinth summary: {len(failing)} of {len(rows)} runs failed a check or did not complete "
+                  f"({checks} checks failed or invalid)", file=sys.stderr)
+            return EXIT_FAILED
+    return 0
 
 
 def cmd_diff(args: argparse.Namespace, out: TextIO) -> int:
@@ -98,6 +133,8 @@ def parser() -> argparse.ArgumentParser:
 
     s = sub.add_parser("show", help="print a run's transcript, tokens and cost per agent, faults and checks")
     s.add_argument("file", type=Path, metavar="FILE")
+    s.add_argument("--fail-on-check", action="store_true",
+                   help="exit 1 when a check failed or is invalid, or the run did not complete")
     s.set_defaults(run=cmd_show)
 
     s = sub.add_parser("summary", help="one row of figures per run, for files and folders of trace files")
@@ -106,6 +143,8 @@ def parser() -> argparse.ArgumentParser:
     s.add_argument("-j", "--jobs", type=int, default=0, help="worker processes (default: one per CPU)")
     s.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="progress bar on stderr (default: for 20 files or more, on a terminal)")
+    s.add_argument("--fail-on-check", action="store_true",
+                   help="exit 1 when any check failed or is invalid, or any run did not complete")
     s.set_defaults(run=cmd_summary)
 
     s = sub.add_parser("diff", help="the first event where two runs differ, ignoring timestamps "
