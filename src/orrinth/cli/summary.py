@@ -9,13 +9,12 @@ from __future__ import annotations
 import csv
 import json
 from collections.abc import Callable, Iterator
-from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 from typing import Any, TextIO, TypedDict
 
 from orrinth.checks import count_checks
-from orrinth.cli.batch import Run, read_run
-from orrinth.cli.runs import CommandError
+from orrinth.cli._errors import about, finite_or_none, terminal_safe
+from orrinth.cli.batch import Run, map_files, read_run
 
 __all__ = ["COLUMNS", "Row", "read_rows", "row_of", "summarise", "write_csv", "write_json", "write_table"]
 
@@ -43,7 +42,7 @@ def row_of(run: Run) -> Row:
     """A run's row: its figures, its checks counted as orrinth.checks reads them, its status."""
     f = run.figures
     counts = count_checks(run.checks)
-    return Row(
+    row = Row(
         file=str(run.path),
         events=f.events,
         last_turn=f.last_turn,
@@ -58,19 +57,25 @@ def row_of(run: Run) -> Row:
         status=run.status,
         run_id=run.run_id,
     )
+    for value in row.values():
+        if isinstance(value, int):
+            str(value)  # past the int-to-str digit limit this raises here, for this file, not when printing
+    return row
 
 
 def summarise(path: Path) -> Row:
     """The figures of one run: from its sidecar when that holds them for the file as it is,
     else from the trace (a torn last line left out, the run then incomplete)."""
-    return row_of(read_run(path))
+    run = read_run(path)
+    with about(path, "cannot be summarised"):
+        return row_of(run)
 
 
 def _summarise_or_explain(path: Path) -> Row | str:
     # Runs in a worker: an error travels back as its text, whatever it would pickle as.
     try:
         return summarise(path)
-    except CommandError as exc:
+    except Exception as exc:  # summarise names the file in the CommandErrors it raises
         return str(exc)
 
 
@@ -78,17 +83,7 @@ def read_rows(
     files: list[Path], jobs: int, on_done: Callable[[], None] = lambda: None
 ) -> Iterator[Row | str]:
     """Each file's row, or the text of its error, in the order of ``files``."""
-    if jobs <= 1 or len(files) < 4:
-        for path in files:
-            yield _summarise_or_explain(path)
-            on_done()
-        return
-    workers = min(jobs, len(files))
-    with ProcessPoolExecutor(max_workers=workers) as pool:
-        chunk = max(1, min(16, len(files) // (workers * 4)))
-        for result in pool.map(_summarise_or_explain, files, chunksize=chunk):
-            yield result
-            on_done()
+    return map_files(_summarise_or_explain, files, jobs, on_done)
 
 
 def write_csv(rows: list[Row], out: TextIO) -> None:
@@ -99,7 +94,8 @@ def write_csv(rows: list[Row], out: TextIO) -> None:
 
 
 def write_json(rows: list[Row], out: TextIO) -> None:
-    json.dump(rows, out, indent=2)
+    """The rows as a JSON array; a cost that is not a finite number is written as null."""
+    json.dump([{k: finite_or_none(v) for k, v in row.items()} for row in rows], out, indent=2, allow_nan=False)
     out.write("\n")
 
 
@@ -118,7 +114,7 @@ def _cells(rows: list[Row]) -> tuple[list[list[str]], list[str]]:
          row["status"]]
         for row in rows
     ]
-    totals = {column: f"{sum(r[column] for r in rows):,}" for column in TOTALLED}  # type: ignore[misc]
+    totals = {column: f"{sum(r[column] for r in rows):,}" for column in TOTALLED}  # type: ignore[literal-required]
     completed = sum(1 for r in rows if r["status"] == "completed")
     totals.update(file=f"{len(rows)} runs", cost_usd=f"{sum(r['cost_usd'] for r in rows):.6f}",
                   status="all completed" if completed == len(rows) else f"{len(rows) - completed} not completed")
@@ -166,6 +162,7 @@ def write_table(rows: list[Row], out: TextIO, fast: bool = True) -> None:
     from rich.console import Console
 
     cells, footer = _cells(rows)
+    cells = [[terminal_safe(row[0], keep_newlines=False), *row[1:]] for row in cells]
     console = Console(file=out, width=None if out.isatty() else 400, highlight=False, color_system="auto")
     shown = [HEADERS, *cells, footer] if len(cells) > 1 else [HEADERS, *cells]
     widths = [max(cell_len(row[i]) for row in shown) for i in range(len(HEADERS))]
