@@ -11,7 +11,7 @@ import sys
 import time
 from collections.abc import Callable
 from pathlib import Path
-from typing import TextIO
+from typing import TYPE_CHECKING, TextIO
 
 from orrinth import __version__
 from orrinth.cli._errors import (
@@ -26,6 +26,9 @@ from orrinth.cli._errors import (
     terminal_safe,
 )
 from orrinth.cli.runs import find_traces, load
+
+if TYPE_CHECKING:
+    from orrinth.cli.batch import Run
 
 __all__ = ["main"]
 
@@ -117,6 +120,48 @@ def cmd_summary(args: argparse.Namespace, out: TextIO) -> int:
     return EXIT_OK
 
 
+def _read_batch(files: list[Path], jobs: int) -> list[Run]:
+    from orrinth.cli.batch import read_runs
+
+    runs: list[Run] = []
+    errors: list[str] = []
+    for result in read_runs(files, jobs):
+        (errors if isinstance(result, str) else runs).append(result)  # type: ignore[arg-type]
+    if errors:
+        more = f" (and {len(errors) - 1} more files)" if len(errors) > 1 else ""
+        raise CommandError(f"{errors[0]}{more}: a comparison needs every run")
+    return runs
+
+
+def cmd_compare(args: argparse.Namespace, out: TextIO) -> int:
+    from orrinth.cli import compare as cmp
+
+    if not 0 < args.alpha < 1:
+        raise CommandError(f"--alpha must lie between 0 and 1, not {args.alpha}")
+    budget = cmp.parse_budget(args.max_cost_increase) if args.max_cost_increase is not None else None
+    jobs = args.jobs or len(os.sched_getaffinity(0))
+    if args.by is not None:
+        if len(args.paths) != 1:
+            raise CommandError("--by KEY splits one batch: give one folder or pattern, not two")
+        key, _, named = args.by.partition("=")
+        values = tuple(named.split(",", 1)) if named else None
+        if not key or (values is not None and (len(values) != 2 or not all(values))):
+            raise CommandError(f"--by {args.by!r}: expected KEY or KEY=BASE,CANDIDATE")
+        base, candidate = cmp.sides_by_key(_read_batch(cmp.expand(args.paths[0]), jobs), key,
+                                           values)  # type: ignore[arg-type]
+    else:
+        if len(args.paths) != 2:
+            raise CommandError("give BASE and CANDIDATE (two folders, files or quoted patterns), "
+                               "or one of them with --by KEY")
+        base, candidate = (cmp.side_of(p, _read_batch(cmp.expand(p), jobs)) for p in args.paths)
+    result = cmp.compare(base, candidate, alpha=args.alpha, budget=budget)
+    if args.format == "table":
+        cmp.write_table(result, out, changed_limit=args.changed)
+    else:
+        {"csv": cmp.write_csv, "json": cmp.write_json}[args.format](result, out)
+    return EXIT_FAILED if result.regressed else EXIT_OK
+
+
 def cmd_diff(args: argparse.Namespace, out: TextIO) -> int:
     from orrinth.cli.diff import first_difference, print_difference
 
@@ -165,6 +210,27 @@ def parser() -> argparse.ArgumentParser:
                    help="exit 1 when any check failed or is invalid, or any run did not complete")
     s.set_defaults(run=cmd_summary)
 
+    s = sub.add_parser("compare", help="compare two batches of runs: checks, scores, cost, tokens and turns "
+                       "(exit 0: no regression, 1: regression or over budget, 2: error)",
+                       description="Compare a candidate batch of runs with a base batch. Runs are paired by run "
+                       "id, else by their names relative to each batch's folder; each check's pass rate is "
+                       "compared with the exact McNemar test on the pairs (Fisher's exact test when nothing "
+                       "pairs). Exit status 1 when a check's pass rate fell significantly or the cost budget "
+                       "is exceeded.")
+    s.add_argument("paths", nargs="+", metavar="BATCH",
+                   help="BASE and CANDIDATE: folders (searched for *.jsonl), files or quoted glob patterns; "
+                   "one of them with --by")
+    s.add_argument("--by", metavar="KEY[=BASE,CANDIDATE]",
+                   help="split one batch by a metadata key; without values it must have exactly two")
+    s.add_argument("--alpha", type=float, default=0.05, help="significance level of a fall (default 0.05)")
+    s.add_argument("--max-cost-increase", metavar="LIMIT",
+                   help="exit 1 when the mean cost per run rises by more: 10%% of the base's, or 0.002 (USD)")
+    s.add_argument("-f", "--format", choices=["table", "csv", "json"], default="table")
+    s.add_argument("--changed", type=int, default=20, metavar="N",
+                   help="runs with a changed verdict listed in the table (default 20)")
+    s.add_argument("-j", "--jobs", type=int, default=0, help="worker processes (default: one per CPU)")
+    s.set_defaults(run=cmd_compare)
+
     s = sub.add_parser("diff", help="the first event where two runs differ, ignoring timestamps "
                        "(exit 0: same, 1: different, 2: error)")
     s.add_argument("a", type=Path, metavar="A")
@@ -207,9 +273,9 @@ def main(argv: list[str] | None = None) -> int:
             print(f"orrinth {args.command}: error: {exc}", file=sys.stderr)
             return EXIT_ERROR
         except ModuleNotFoundError as exc:
-            if exc.name != "rich":
+            if exc.name not in ("rich", "scipy"):
                 raise
-            print(f"orrinth {args.command}: error: this command needs rich: pip install 'orrinth[cli]'",
+            print(f"orrinth {args.command}: error: this command needs {exc.name}: pip install 'orrinth[cli]'",
                   file=sys.stderr)
             return EXIT_ERROR
     except BrokenPipeError:
