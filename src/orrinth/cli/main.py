@@ -128,8 +128,8 @@ def _read_batch(files: list[Path], jobs: int) -> list[Run]:
     for result in read_runs(files, jobs):
         (errors if isinstance(result, str) else runs).append(result)  # type: ignore[arg-type]
     if errors:
-        more = f" (and {len(errors) - 1} more files)" if len(errors) > 1 else ""
-        raise CommandError(f"{errors[0]}{more}: a comparison needs every run")
+        more = f"\n  and {len(errors) - 1} more files that cannot be read" if len(errors) > 1 else ""
+        raise CommandError(f"a comparison needs every run: {errors[0]}{more}")
     return runs
 
 
