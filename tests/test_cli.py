@@ -86,7 +86,10 @@ def model_row(path: Path) -> dict[str, Any]:
         "cost_usd": sum(r["cost_usd"] for r in messages),
         "faults": sum(r["type"] == "fault_injected" for r in records),
         "checks_passed": sum(r["data"]["passed"] is True for r in checks),
-        "checks_failed": sum(r["data"]["passed"] is not True for r in checks),
+        "checks_failed": sum(r["data"]["passed"] is False for r in checks),
+        "checks_invalid": sum(not isinstance(r["data"]["passed"], bool) for r in checks),
+        "status": "completed",
+        "run_id": None,
     }
 
 

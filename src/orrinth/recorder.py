@@ -217,7 +217,7 @@ def _opening_metadata(
     if previous is not None:
         base = {**previous.model_dump(), **{k: v for k, v in base.items() if v is not None}}
         values = {**previous.metadata, **values}
-    base.update(status="running", ended_at=None, error=None, metadata=values)
+    base.update(status="running", ended_at=None, error=None, metadata=values, figures=None)
     if run_id is not None:
         base["run_id"] = run_id
     if base.get("started_at") is None:
@@ -225,10 +225,10 @@ def _opening_metadata(
     return RunMetadata.model_validate(base)
 
 
-def _closing_metadata(meta: RunMetadata, error: BaseException | None) -> RunMetadata:
-    from orrinth.runmeta import RunError, RunMetadata
+def _closing_metadata(trace: TraceRecorder, meta: RunMetadata, error: BaseException | None) -> RunMetadata:
+    from orrinth.runmeta import RunError, RunFigures, RunMetadata
 
-    update: dict[str, Any] = {"ended_at": time.time()}
+    update: dict[str, Any] = {"ended_at": time.time(), "figures": RunFigures.of(trace).stamped(trace.path)}
     if error is None:
         update.update(status="completed", error=None)
     else:
@@ -390,7 +390,7 @@ class TraceRecorder(Trace):
         if self._meta is not None:
             from orrinth.runmeta import write_metadata
 
-            self._meta = _closing_metadata(self._meta, error)
+            self._meta = _closing_metadata(self, self._meta, error)
             write_metadata(self._path, self._meta, fsync=self._fsync)
 
     def __enter__(self) -> Self:

@@ -18,6 +18,7 @@ from itertools import accumulate
 from pathlib import Path
 
 from orrinth.cli.show import describe
+from orrinth.checks import read_checks
 from orrinth.trace import Trace, TraceEvent
 
 __all__ = ["render"]
@@ -219,10 +220,9 @@ def render(trace: Trace, title: str) -> str:
         for name, f in summary.per_agent.items()
     )
     check_rows = "".join(
-        f'<tr><td class="{"pass" if e.data.get("passed") is True else "fail"}">'
-        f'{"PASS" if e.data.get("passed") is True else "FAIL"}</td><td>{escape(str(e.data.get("property", "")))}</td>'
-        f'<td>{escape(str(e.data.get("detail", "")))}</td></tr>'
-        for e in checks
+        f'<tr><td class="{c.outcome}">{c.outcome.upper()}</td><td>{escape(c.label)}</td>'
+        f'<td>{escape(c.detail if c.valid else f"{c.problem} {c.detail}".strip())}</td></tr>'
+        for c in read_checks(checks)
     )
     return f"""<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8"><meta name="viewport" content="width=device-width, initial-scale=1">
