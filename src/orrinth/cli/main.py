@@ -83,9 +83,15 @@ def cmd_diff(args: argparse.Namespace, out: TextIO) -> int:
 def cmd_report(args: argparse.Namespace, out: TextIO) -> int:
     from orrinth.cli.report import write_report
 
+    from orrinth.runmeta import read_metadata, run_status
+
     trace = load(args.file)
     output: Path = args.output or args.file.with_suffix(".html")
-    write_report(trace, str(args.file), output)
+    try:
+        meta = read_metadata(args.file)
+    except (OSError, ValueError):  # a broken sidecar: the status below says "unreadable"
+        meta = None
+    write_report(trace, str(args.file), output, meta, run_status(args.file))
     print(f"wrote {output} ({len(trace.events)} events)", file=out)
     return 0
 
