@@ -128,7 +128,7 @@ class _Filters:
         return "".join(f'<input type="checkbox" class="toggle" id="{box}" checked>' for box in boxes)
 
     def css(self) -> str:
-        rules = []
+        rules: list[str] = []
         for box, attr in [(f"fa{a}", f'data-a="{a}"') for a, _ in self.agents] + [
                 (f"fk-{k}", f'data-k="{k}"') for k, _ in self.kinds]:
             rules.append(f'#{box}:not(:checked) ~ * [{attr}] {{ display: none; }}'
@@ -346,7 +346,7 @@ def _verdicts(checks: list[Check], status: str | None, meta: RunMetadata | None)
         band = f'<p class="band good" id="verdict">all {counts.total} checks passed</p>'
     else:
         band = '<p class="band none" id="verdict">no property checks recorded</p>'
-    rows = []
+    rows: list[str] = []
     for check in sorted(checks, key=lambda c: _ORDER[c.outcome]):
         word, css = _VERDICT[check.outcome]
         detail = check.detail if check.problem is None else f"{check.problem}" + (
