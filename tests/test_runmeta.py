@@ -12,6 +12,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 from pydantic import ValidationError
 
+from orrinth.recorder import TraceRecorder
 from orrinth.runmeta import MetadataError, RunError, RunMetadata, read_metadata, run_status, save_run, sidecar_path, write_metadata
 from orrinth.trace import Trace, TraceEvent
 
@@ -129,3 +130,49 @@ def test_run_status(tmp_path: Path, sidecar: str | None, body: bytes | None, exp
     if sidecar is not None:
         write_metadata(trace, RunMetadata(status=sidecar))  # type: ignore[arg-type]
     assert run_status(trace) == expected
+
+
+def test_a_recorder_keeps_its_sidecar_through_the_run(tmp_path: Path) -> None:
+    path = tmp_path / "run.jsonl"
+    with TraceRecorder(path, metadata={"model": "m", "seed": 1}, run_id="r-1") as rec:
+        rec.add_event(TraceEvent(type="message", turn=1))
+        running = read_metadata(path)
+        assert running is not None and running.status == "running" and run_status(path) == "incomplete"
+    done = read_metadata(path)
+    assert done == rec.metadata and done is not None
+    assert (done.status, done.run_id, done.metadata, done.error) == ("completed", "r-1", {"model": "m", "seed": 1}, None)
+    assert done.ended_at is not None and running.started_at is not None and done.ended_at >= running.started_at
+
+    # Continuing keeps the id, the start and the values, adds new values, and records a failure.
+    with pytest.raises(KeyError):
+        with TraceRecorder(path, mode="a", metadata={"seed": 2, "tags": ["retry"]}) as rec:
+            raise KeyError("lookup")
+    failed = read_metadata(path)
+    assert failed is not None and run_status(path) == "failed"
+    assert (failed.run_id, failed.started_at, failed.metadata) == ("r-1", done.started_at, {"model": "m", "seed": 2, "tags": ["retry"]})
+    assert failed.error == RunError(type="KeyError", message="'lookup'")
+
+
+def test_recorder_metadata_is_checked_before_the_file_is_touched(tmp_path: Path) -> None:
+    path = tmp_path / "run.jsonl"
+    path.write_bytes(GOOD)
+    with pytest.raises(ValidationError):
+        TraceRecorder(path, metadata={"x": float("nan")})
+    with pytest.raises(FileExistsError):
+        TraceRecorder(path, mode="x", run_id="other")
+    assert path.read_bytes() == GOOD and not sidecar_path(path).exists()
+    with pytest.raises(ValueError, match="need sidecar=True"):
+        TraceRecorder(path, run_id="r", sidecar=False)
+    TraceRecorder(path, sidecar=False).close()
+    assert not sidecar_path(path).exists() and run_status(path) == "completed"
+
+
+@pytest.mark.parametrize("fsync", [False, True])
+def test_the_sidecar_is_as_durable_as_the_recording(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, fsync: bool) -> None:
+    synced: list[str] = []
+    real = os.fsync
+    monkeypatch.setattr(os, "fsync", lambda fd: (synced.append(os.readlink(f"/proc/self/fd/{fd}")), real(fd))[1])
+    TraceRecorder(tmp_path / "run.jsonl", fsync=fsync).close()
+    # Each sidecar write (on open, on close) syncs its temporary file and then the folder.
+    temps = [p for p in synced if p.endswith(".tmp")]
+    assert len(temps) == (2 if fsync else 0) and synced.count(str(tmp_path)) == (3 if fsync else 0)

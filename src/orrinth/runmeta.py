@@ -168,9 +168,10 @@ def _mode_for(target: Path, trace: Path) -> int:
     return 0o666 & ~_umask()
 
 
-def write_metadata(trace_path: str | os.PathLike[str], meta: RunMetadata) -> Path:
+def write_metadata(trace_path: str | os.PathLike[str], meta: RunMetadata, *, fsync: bool = True) -> Path:
     """Write ``meta`` as the sidecar of ``trace_path``, replacing any previous one atomically
-    and durably; returns the sidecar's path. Missing folders are created."""
+    and, with ``fsync`` (the default), durably: synced before the rename and its folder after.
+    Returns the sidecar's path. Missing folders are created."""
     if not isinstance(meta, RunMetadata):  # pyright: ignore[reportUnnecessaryIsInstance]
         raise TypeError(f"meta must be a RunMetadata, not {type(meta).__name__}")
     trace = Path(trace_path)
@@ -187,7 +188,8 @@ def write_metadata(trace_path: str | os.PathLike[str], meta: RunMetadata) -> Pat
             while view:
                 view = view[os.write(fd, view):]
             os.fchmod(fd, mode)
-            os.fsync(fd)
+            if fsync:
+                os.fsync(fd)
         finally:
             os.close(fd)
         os.replace(temp, target)
@@ -197,7 +199,8 @@ def write_metadata(trace_path: str | os.PathLike[str], meta: RunMetadata) -> Pat
         except OSError:
             pass
         raise
-    _sync_directory(folder)
+    if fsync:
+        _sync_directory(folder)
     return target
 
 
