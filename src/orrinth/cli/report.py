@@ -40,6 +40,8 @@ LANE_H = 54
 LEFT = 120
 TOP = 44
 OVERVIEW_LANE = 12
+# The inner width of a panel at the page's widest: a timeline wider than this gets an overview.
+PANEL_W = 1150
 # The kinds of event a reader can hide, with the labels of their filters.
 KINDS = {"message": "messages", "state_change": "state changes", "fault_injected": "faults"}
 # The band across the top of the verdicts when a check failed or the run did not complete:
@@ -151,8 +153,8 @@ def _colours(lanes: list[str]) -> dict[str, str]:
 def _overview(drawn: list[TraceEvent], lanes: list[str], filters: _Filters) -> str:
     """The whole run in the window's width: one slot per event, a tick on its agent's lane
     (faults across every lane), and one link per turn to that turn in the transcript."""
-    if not drawn:
-        return ""
+    if LEFT + _step(drawn) * len(drawn) + 16 <= PANEL_W:
+        return ""  # the detailed timeline fits as it is
     colour = _colours(lanes)
     row = {name: i for i, name in enumerate(lanes)}
     height = OVERVIEW_LANE * max(1, len(lanes))
@@ -179,9 +181,14 @@ def _overview(drawn: list[TraceEvent], lanes: list[str], filters: _Filters) -> s
     return f'<div class="overview"><div class="names">{names}</div>{"".join(out)}</div>'
 
 
+def _step(drawn: list[TraceEvent]) -> int:
+    """The detailed timeline's width per event."""
+    return max(14, min(46, 1000 // max(1, len(drawn))))
+
+
 def _timeline(drawn: list[TraceEvent], lanes: list[str], filters: _Filters) -> str:
     colour = _colours(lanes)
-    step = max(14, min(46, 1000 // max(1, len(drawn))))
+    step = _step(drawn)
     width = step * len(drawn) + 16
     lane_y = {name: TOP + LANE_H * i + LANE_H // 2 for i, name in enumerate(lanes)}
     height = TOP + LANE_H * max(1, len(lanes)) + 16
@@ -380,6 +387,7 @@ def render(trace: Trace, title: str, meta: RunMetadata | None = None, status: st
     lanes = _lanes(events)
     filters = _Filters(lanes, events)
     turns = [e.turn for e in drawn]
+    overview = _overview(drawn, lanes, filters)
     cards = [
         (f"{len(events):,}", "events"),
         (f"{len(trace.get_messages()):,}", "messages"),
@@ -408,9 +416,9 @@ def render(trace: Trace, title: str, meta: RunMetadata | None = None, status: st
 <section id="timeline"><h2>Timeline</h2>
 {filters.bar()}
 <p class="legend"><span>● → message, sender to recipient</span><span>□ state change</span>
-<span style="color:#d93025">▲ fault</span><span>the overview spans the whole run: click a turn to open it in the
-transcript</span></p>
-<div class="panel">{_overview(drawn, lanes, filters)}{_timeline(drawn, lanes, filters)}</div></section>
+<span style="color:#d93025">▲ fault</span>{'<span>the overview above the timeline spans the whole run: click a turn '
+'to open it in the transcript</span>' if overview else ""}</p>
+<div class="panel">{overview}{_timeline(drawn, lanes, filters)}</div></section>
 <section id="costs"><h2>Tokens and cost per agent</h2>
 <div class="panel"><table id="agents"><tr><th>agent</th><th class="n">messages</th><th class="n">input tokens</th>
 <th class="n">output tokens</th><th class="n">cost (USD)</th></tr>{agent_rows}
