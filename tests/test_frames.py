@@ -161,28 +161,21 @@ def test_unreadable_files_raise_naming_the_run_or_are_kept_as_such(tmp_path: Pat
     assert "v1/bad.jsonl" not in set(kept.events["run"])
 
 
-@pytest.mark.parametrize("paths, error", [
-    (["missing"], "missing: no such file or folder"),
-    (["empty"], "empty: no trace files"),
-    (["*.nothing"], r"\*\.nothing: no file matches"),
-])
-def test_naming_nothing_is_an_error(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, paths: list[str],
-                                    error: str) -> None:
-    monkeypatch.chdir(tmp_path)
-    (tmp_path / "empty").mkdir()
-    with pytest.raises(FileNotFoundError, match=error):
-        frames.trace_files(paths)
-
-
-def test_globs_files_and_overlapping_folders_name_each_run_once(tmp_path: Path,
-                                                                monkeypatch: pytest.MonkeyPatch) -> None:
+def test_paths_name_each_run_once_and_naming_nothing_is_an_error(tmp_path: Path,
+                                                                 monkeypatch: pytest.MonkeyPatch) -> None:
     pytest.importorskip("pandas", reason="optional: the analysis extra installs it")
     write_batch(tmp_path, 4)
     monkeypatch.chdir(tmp_path)
-    every = list(frames.runs(".")["run"])
+    every = [f.as_posix() for f in frames.trace_files(".")]
+    # A folder and a file in it, a glob: each run once, in order, named from the current folder.
     assert list(frames.runs(["v1", "v1/run-000.jsonl", "v2/*.jsonl"])["run"]) == every
     assert frames.run_record(tmp_path / "v1" / "run-000.jsonl", root=tmp_path / "v2")["run"] == \
         (tmp_path / "v1" / "run-000.jsonl").as_posix()  # outside root: the absolute path
+    (tmp_path / "empty").mkdir()
+    for paths, error in ("missing", "missing: no such file"), ("empty", "empty: no trace files"), \
+            ("*.nothing", r"\*\.nothing: no file matches"):
+        with pytest.raises(FileNotFoundError, match=error):
+            frames.trace_files([paths])
 
 
 @pytest.mark.parametrize("library", ["pandas", "polars"])
