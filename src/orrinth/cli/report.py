@@ -87,6 +87,7 @@ input.toggle { position: absolute; top: 0; left: 0; width: 1px; height: 1px; mar
 .overview a rect { fill: transparent; } .overview a:hover rect { fill: rgba(47, 111, 176, .18); }
 .scroller { overflow-x: auto; } .strip { display: flex; width: max-content; }
 .strip svg.names { position: sticky; left: 0; flex: none; z-index: 1; }
+.checks { max-height: 45vh; overflow: auto; } .checks th { position: sticky; top: 0; }
 .transcript { max-height: 78vh; overflow: auto; padding: 0; }
 .transcript th { position: sticky; top: 0; z-index: 1; }
 .transcript tbody:target td { background: #fff6d6; }
@@ -361,8 +362,9 @@ def _verdicts(checks: list[Check], status: str | None, meta: RunMetadata | None)
         score = "" if check.score is None else f"{check.score:g}"
         rows.append(f'<tr class="v-{check.outcome}"><td class="{css}">{word}</td><td>{escape(check.label)}</td>'
                     f'<td class="n">{score}</td><td>{escape(detail)}</td></tr>')
-    table = ('<table id="checks"><thead><tr><th>verdict</th><th>check</th><th class="n">score</th><th>detail</th>'
-             f'</tr></thead>{"".join(rows)}</table>') if rows else ""
+    # Many checks scroll in a box of their own, so that the rest of the page stays near.
+    table = ('<div class="checks"><table id="checks"><thead><tr><th>verdict</th><th>check</th><th class="n">score</th>'
+             f'<th>detail</th></tr></thead>{"".join(rows)}</table></div>') if rows else ""
     return band + table
 
 
@@ -391,7 +393,7 @@ def render(trace: Trace, title: str, meta: RunMetadata | None = None, status: st
     cards = [
         (f"{len(events):,}", "events"),
         (f"{len(trace.get_messages()):,}", "messages"),
-        (str(max(turns)) if turns else "-", "last turn"),
+        (f"{max(turns):,}" if turns else "-", "last turn"),
         (f"{summary.total_input_tokens + summary.total_output_tokens:,}", "tokens"),
         (f"${summary.total_cost_usd:.4f}", "cost"),
         (str(sum(1 for e in events if e.type == "fault_injected")), "faults"),
