@@ -17,7 +17,7 @@ from __future__ import annotations
 import math
 import re
 from pathlib import Path
-from typing import Any
+from typing import Any, cast
 
 __all__ = [
     "EXIT_BROKEN_PIPE",
@@ -79,8 +79,8 @@ def explain(exc: BaseException) -> str:
     except Exception:  # a message that cannot be formatted (huge ints, a hostile __str__)
         message = "(the message could not be formatted)"
     text = f"{type(exc).__name__}: {message}".strip() if message else type(exc).__name__
-    notes = getattr(exc, "__notes__", None)
-    lines = [text, *(str(n) for n in notes)] if isinstance(notes, list) else [text]
+    notes: object = getattr(exc, "__notes__", None)
+    lines = [text, *(str(n) for n in cast("list[object]", notes))] if isinstance(notes, list) else [text]
     return "\n  ".join(terminal_safe(line, keep_newlines=False) for line in lines)
 
 
