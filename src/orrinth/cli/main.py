@@ -180,11 +180,16 @@ def cmd_diff(args: argparse.Namespace, out: TextIO) -> int:
 
 def cmd_report(args: argparse.Namespace, out: TextIO) -> int:
     from orrinth.cli.report import write_report
+    from orrinth.runmeta import read_metadata, run_status
 
     trace = load(args.file)
     output: Path = args.output or args.file.with_suffix(".html")
+    try:
+        meta = read_metadata(args.file)
+    except (OSError, ValueError):  # a broken sidecar: the status below says "unreadable"
+        meta = None
     with about(args.file, "cannot be drawn"):
-        write_report(trace, str(args.file), output)
+        write_report(trace, str(args.file), output, meta, run_status(args.file))
     print(f"wrote {terminal_safe(output, keep_newlines=False)} ({len(trace.events)} events)", file=out)
     return EXIT_OK
 
