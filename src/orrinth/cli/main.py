@@ -1,4 +1,4 @@
-"""Argument parsing and the four commands. Exit status: 0 success (for ``diff``: the runs
+"""Argument parsing and the commands. Exit status: 0 success (for ``diff``: the runs
 match), 1 the runs differ, 2 an error (a missing file, a bad line, bad arguments)."""
 
 from __future__ import annotations
@@ -90,6 +90,35 @@ def cmd_report(args: argparse.Namespace, out: TextIO) -> int:
     return 0
 
 
+def cmd_export_otlp(args: argparse.Namespace, out: TextIO) -> int:
+    from orrinth import otel
+
+    runs = [otel.load_run(path, load(path)) for path in find_traces(args.paths)]
+    spans = otel.run_spans(runs, include_content=args.include_content)
+    where = args.output
+    try:
+        if args.output is not None:
+            otel.write_json(spans, args.output)
+        else:
+            where = otel.traces_url(args.endpoint)
+            otel.send(spans, where, args.timeout)
+    except (OSError, otel.ExportError) as exc:
+        raise CommandError(f"{where}: {exc}") from exc
+    print(f"{'wrote' if args.output is not None else 'sent'} {len(spans)} spans of {len(runs)} runs to {where}",
+          file=out)
+    return 0
+
+
+def _endpoint(value: str) -> str:
+    from orrinth.otel import traces_url
+
+    try:
+        traces_url(value)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from exc
+    return value
+
+
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="orrinth", description="Show, summarise, compare and draw recorded runs "
                                 "(trace files in JSON Lines, as Trace.to_jsonl writes them).")
@@ -120,6 +149,23 @@ def parser() -> argparse.ArgumentParser:
     s.add_argument("file", type=Path, metavar="FILE")
     s.add_argument("-o", "--output", type=Path, help="the page to write (default: FILE with .html)")
     s.set_defaults(run=cmd_report)
+
+    s = sub.add_parser("export", help="runs in another format (otlp: OpenTelemetry traces)")
+    formats = s.add_subparsers(dest="format", required=True, metavar="FORMAT")
+    s = formats.add_parser("otlp", help="OpenTelemetry traces, one per run, in the GenAI semantic conventions: "
+                           "an OTLP/JSON file, or sent over OTLP/HTTP",
+                           description="Export runs as OpenTelemetry traces (needs the otel extra).")
+    s.add_argument("paths", type=Path, nargs="+", metavar="FILE", help="trace files, or folders searched for *.jsonl")
+    to = s.add_mutually_exclusive_group(required=True)
+    to.add_argument("-o", "--output", type=Path, metavar="OUT.json",
+                    help="write one OTLP/JSON ExportTraceServiceRequest to this file")
+    to.add_argument("--endpoint", type=_endpoint, metavar="URL",
+                    help="send over OTLP/HTTP to this URL (a URL without a path gets /v1/traces)")
+    s.add_argument("--include-content", action="store_true",
+                   help="include message text and event payloads (left out by default)")
+    s.add_argument("--timeout", type=float, default=10.0, metavar="SECONDS",
+                   help="how long each request to the endpoint may take (default 10)")
+    s.set_defaults(run=cmd_export_otlp, command="export otlp")
     return p
 
 
@@ -131,10 +177,15 @@ def main(argv: list[str] | None = None) -> int:
         print(f"orrinth {args.command}: error: {exc}", file=sys.stderr)
         return 2
     except ModuleNotFoundError as exc:
-        if exc.name != "rich":
-            raise
-        print(f"orrinth {args.command}: error: this command needs rich: pip install 'orrinth[cli]'", file=sys.stderr)
-        return 2
+        if exc.name == "rich":
+            print(f"orrinth {args.command}: error: this command needs rich: pip install 'orrinth[cli]'",
+                  file=sys.stderr)
+            return 2
+        if (exc.name or "").startswith("opentelemetry"):
+            print(f"orrinth {args.command}: error: this command needs the OpenTelemetry SDK: "
+                  "pip install 'orrinth[otel]'", file=sys.stderr)
+            return 2
+        raise
     except BrokenPipeError:
         # The reader went away (`orrinth show run.jsonl | head`): stop quietly.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
