@@ -15,6 +15,7 @@ beside them so that OpenInference viewers show tokens and cost too. The README's
 from __future__ import annotations
 
 import json
+import logging
 import math
 import os
 import secrets
@@ -224,7 +225,7 @@ class _SpanBuilder:
             if self.provider:
                 attrs["gen_ai.provider.name"] = self.provider
             span = self.tracer.start_span(f"invoke_agent {agent}" if agent else "invoke_agent", context=root_ctx,
-                                          attributes=attrs, start_time=times[members[0]])
+                                          attributes=attrs, start_time=min(times[i] for i in members))
             ctx = trace_api.set_span_in_context(span)
             for i in members:
                 event = events[i]
@@ -360,18 +361,38 @@ def traces_url(endpoint: str) -> str:
     return urllib.parse.urlunsplit(parts)
 
 
+class _Remember(logging.Handler):
+    """Keeps what the exporter logs while sending, to say why a request failed."""
+
+    def __init__(self) -> None:
+        super().__init__(logging.WARNING)
+        self.messages: list[str] = []
+
+    def emit(self, record: logging.LogRecord) -> None:
+        self.messages.append(record.getMessage())
+
+
 def send(spans: Sequence[ReadableSpan], endpoint: str, timeout: float) -> None:
-    """Send the spans over OTLP/HTTP to ``endpoint``, raising ExportError if they are refused."""
+    """Send the spans over OTLP/HTTP to ``endpoint``, raising ExportError if they are refused.
+
+    What the exporter logs on the way goes into the exception instead of onto stderr."""
     from opentelemetry.exporter.otlp.proto.http.trace_exporter import OTLPSpanExporter
     from opentelemetry.sdk.trace.export import SpanExportResult
 
-    url = traces_url(endpoint)
-    exporter = OTLPSpanExporter(endpoint=url, timeout=timeout)
+    exporter = OTLPSpanExporter(endpoint=traces_url(endpoint), timeout=timeout)
+    log = logging.getLogger("opentelemetry.exporter")
+    remember, propagate = _Remember(), log.propagate
+    log.addHandler(remember)
+    log.propagate = False
     try:
         for start in range(0, len(spans), _BATCH):
             if exporter.export(spans[start:start + _BATCH]) is not SpanExportResult.SUCCESS:
-                raise ExportError(f"{url} did not accept the spans ({start} of {len(spans)} were sent before)")
+                seen = remember.messages
+                why = "".join(f": {m}" for m in dict.fromkeys(seen[:1] + seen[-1:]))
+                raise ExportError(f"the spans were not accepted ({start} of {len(spans)} had been sent){why}")
     finally:
+        log.removeHandler(remember)
+        log.propagate = propagate
         exporter.shutdown()
 
 
