@@ -14,6 +14,7 @@ beside them so that OpenInference viewers show tokens and cost too. The README's
 
 from __future__ import annotations
 
+import importlib
 import json
 import logging
 import math
@@ -23,13 +24,14 @@ import urllib.parse
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 from orrinth import __version__
 from orrinth.trace import Trace, TraceEvent
 
 if TYPE_CHECKING:
-    from opentelemetry.sdk.trace import ReadableSpan, Span, Tracer
+    from opentelemetry.sdk.trace import ReadableSpan
+    from opentelemetry.trace import Span, Tracer
 
 __all__ = ["RESOURCE", "SEMCONV_VERSION", "ExportError", "RunInput", "export_otlp", "load_run", "run_spans", "send", "traces_url",
            "write_json"]
@@ -68,13 +70,13 @@ class RunInput:
     status: str | None = None
     error_type: str | None = None
     error_message: str | None = None
-    metadata: dict[str, Any] = field(default_factory=dict)
+    metadata: dict[str, Any] = field(default_factory=dict[str, Any])
     source: str | None = None
 
 
 def _require_sdk() -> None:
     try:
-        import opentelemetry.sdk.trace  # noqa: F401
+        importlib.import_module("opentelemetry.sdk.trace")
     except ModuleNotFoundError as exc:
         raise ModuleNotFoundError(
             "exporting to OpenTelemetry needs the OpenTelemetry SDK: pip install 'orrinth[otel]'", name=exc.name
@@ -102,7 +104,8 @@ def _read_sidecar(path: Path) -> Any:
         from orrinth.runmeta import read_metadata  # type: ignore[import-not-found, unused-ignore]
     except ImportError:
         return None
-    return read_metadata(path)
+    meta: Any = read_metadata(path)
+    return meta
 
 
 def load_run(path: Path, trace: Trace | None = None) -> RunInput:
@@ -159,9 +162,10 @@ def _json(value: Any) -> str:
 
 
 def _state_keys(data: dict[str, Any]) -> list[str]:
-    changes = data.get("changes")
-    keys = changes if isinstance(changes, dict) else data
-    return [str(k) for k in keys]
+    changes: Any = data.get("changes")
+    if isinstance(changes, dict):
+        return [str(k) for k in cast("dict[Any, Any]", changes)]
+    return list(data)
 
 
 class _SpanBuilder:
@@ -183,9 +187,9 @@ class _SpanBuilder:
         times = _event_times(run)
         # A span lasts from its event's time to the next event's (never backwards).
         ends = [max(t, times[i + 1]) if i + 1 < len(times) else t for i, t in enumerate(times)]
-        start = min([*times, *([_ns(run.started_at)] if run.started_at is not None else [])],
-                    default=_ns(run.anchor))
-        end = max([start, *ends, *([_ns(run.ended_at)] if run.ended_at is not None else [])])
+        firsts = [*times, *([_ns(run.started_at)] if run.started_at is not None else [])]
+        start: int = min(firsts) if firsts else _ns(run.anchor)
+        end: int = max([start, *ends, *([_ns(run.ended_at)] if run.ended_at is not None else [])])
 
         root_attrs: dict[str, Any] = {
             "gen_ai.conversation.id": run.conversation_id,
@@ -240,7 +244,7 @@ class _SpanBuilder:
         root.end(end_time=end)
 
     def _chat_span(self, event: TraceEvent, index: int, ctx: Any, start: int, end: int) -> None:
-        data = event.data if isinstance(event.data, dict) else {}
+        data = event.data
         model = _text(data.get("model")) or self.model
         provider = _text(data.get("provider")) or self.provider
         attrs: dict[str, Any] = {
@@ -279,7 +283,7 @@ class _SpanBuilder:
     def _add_event(self, span: Span, event: TraceEvent, time_ns: int) -> None:
         from opentelemetry.trace import Status, StatusCode
 
-        data = event.data if isinstance(event.data, dict) else {}
+        data = event.data
         attrs: dict[str, Any] = {"orrinth.turn": event.turn}
         if event.agent:
             attrs["orrinth.agent"] = event.agent
@@ -295,7 +299,7 @@ class _SpanBuilder:
         span.add_event(f"orrinth.{event.type}", attributes=attrs, timestamp=time_ns)
 
     def _evaluation(self, root: Span, event: TraceEvent, time_ns: int) -> None:
-        data = event.data if isinstance(event.data, dict) else {}
+        data = event.data
         attrs: dict[str, Any] = {"gen_ai.evaluation.name": _text(data.get("property")) or "property_check"}
         passed = data.get("passed")
         if isinstance(passed, bool):
@@ -393,7 +397,7 @@ def send(spans: Sequence[ReadableSpan], endpoint: str, timeout: float) -> None:
     finally:
         log.removeHandler(remember)
         log.propagate = propagate
-        exporter.shutdown()
+        exporter.shutdown()  # type: ignore[no-untyped-call, unused-ignore]
 
 
 def export_otlp(
@@ -416,13 +420,12 @@ def export_otlp(
     """
     if (output is None) == (endpoint is None):
         raise TypeError("export_otlp() takes exactly one of output and endpoint")
-    if endpoint is not None:
-        url = traces_url(endpoint)
+    url = traces_url(endpoint) if endpoint is not None else None  # a bad URL fails before any reading
     _require_sdk()
     runs = [load_run(path) for path in _trace_files(paths)]
     spans = run_spans(runs, include_content=include_content)
     if output is not None:
         write_json(spans, Path(output))
-    else:
+    elif url is not None:
         send(spans, url, timeout)
     return len(spans)

@@ -104,8 +104,8 @@ def cmd_export_otlp(args: argparse.Namespace, out: TextIO) -> int:
             otel.send(spans, where, args.timeout)
     except (OSError, otel.ExportError) as exc:
         raise CommandError(f"{where}: {exc}") from exc
-    print(f"{'wrote' if args.output is not None else 'sent'} {len(spans)} spans of {len(runs)} runs to {where}",
-          file=out)
+    print(f"{'wrote' if args.output is not None else 'sent'} {len(spans)} spans of {len(runs)} "
+          f"run{'s' if len(runs) != 1 else ''} to {where}", file=out)
     return 0
 
 
