@@ -39,6 +39,8 @@ def test_usage_snippets_run_and_agree_with_their_comments(usage: dict[str, Any],
     assert usage["summary"].per_agent["support"]["turns"] == 1
     assert again.events == trace.events
     assert (tmp_path / "runs" / "nightly" / "trace.jsonl").is_file()
+    assert usage["read_metadata"](tmp_path / "runs" / "v1" / "run-001.jsonl").metadata["prompt_version"] == "v1"
+    assert usage["run_status"](tmp_path / "runs" / "v1" / "run-001.jsonl") == "completed"
 
     reply = usage["reply"]
     assert (reply.content, reply.metadata) == ("message #1", {"mood": "cheerful"})

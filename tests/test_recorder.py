@@ -18,6 +18,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from orrinth.recorder import TornLineWarning, TraceRecorder, read_recording
+from orrinth.runmeta import run_status
 from orrinth.trace import Trace, TraceEvent
 from support import child_env
 
@@ -93,6 +94,7 @@ def test_a_killed_run_keeps_every_line_written_before_the_kill(tmp_path: Path, f
     loaded = Trace.from_jsonl(path).events
     assert len(loaded) >= 200 and path.read_bytes().endswith(b"\n")
     assert loaded == [nth_event(i) for i in range(len(loaded))]
+    assert run_status(path) == "incomplete"  # its sidecar still says "running"
 
 
 TORN = [
@@ -216,7 +218,7 @@ def test_new_names_reach_the_device_with_their_lines(tmp_path: Path, monkeypatch
     # with the file on a power loss; the side file of a torn line too, once cut from the file.
     path = tmp_path / "new" / "deeper" / "run.jsonl"
     synced = _record_syncs(monkeypatch)
-    with TraceRecorder(path, fsync=fsync) as rec:
+    with TraceRecorder(path, fsync=fsync, sidecar=False) as rec:  # the sidecar's syncs: test_runmeta
         rec.add_event(nth_event(0))
     folders = [str(path.parent), str(path.parent.parent), str(tmp_path)]
     assert [p for p in synced if p != str(path)] == (folders if fsync else [])
@@ -224,6 +226,6 @@ def test_new_names_reach_the_device_with_their_lines(tmp_path: Path, monkeypatch
         f.write(b'{"type":"mess')
     synced.clear()
     with pytest.warns(TornLineWarning):
-        TraceRecorder(path, mode="a", fsync=fsync).close()
+        TraceRecorder(path, mode="a", fsync=fsync, sidecar=False).close()
     side = str(path) + ".torn"
     assert synced[:2] == [side, str(path.parent)]

@@ -27,6 +27,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, cast
 
 from orrinth import __version__
+from orrinth.runmeta import read_metadata
 from orrinth.trace import Trace, TraceEvent
 
 if TYPE_CHECKING:
@@ -99,21 +100,12 @@ def _trace_files(paths: Iterable[str | os.PathLike[str]]) -> list[Path]:
     return files
 
 
-def _read_sidecar(path: Path) -> Any:
-    try:
-        from orrinth.runmeta import read_metadata  # type: ignore[import-not-found, unused-ignore]
-    except ImportError:
-        return None
-    meta: Any = read_metadata(path)
-    return meta
-
-
 def load_run(path: Path, trace: Trace | None = None) -> RunInput:
     """A trace file as a run to export: the run id, start time and model from its sidecar
     where there is one, else the path as given and the file's modification time."""
     if trace is None:
         trace = Trace.from_jsonl(path)
-    meta = _read_sidecar(path)
+    meta = read_metadata(path)
     run = RunInput(trace=trace, conversation_id=path.as_posix(), anchor=path.stat().st_mtime, source=path.as_posix())
     if meta is None:
         return run

@@ -33,12 +33,17 @@ import io
 import json
 import os
 import threading
+import time
 import warnings
+from collections.abc import Mapping
 from pathlib import Path
 from types import TracebackType
-from typing import IO, Any, Literal, Self
+from typing import IO, TYPE_CHECKING, Any, Literal, Self
 
 from orrinth.trace import Trace, TraceEvent
+
+if TYPE_CHECKING:  # runmeta builds on the helpers here: imported where used
+    from orrinth.runmeta import RunMetadata
 
 __all__ = ["TornLineWarning", "TraceRecorder", "read_recording"]
 
@@ -140,6 +145,41 @@ def read_recording(path: str | os.PathLike[str]) -> Trace:
     return Trace.from_jsonl(_Prefix(path, data[:start].decode(_text_encoding())))  # type: ignore[arg-type]
 
 
+def _opening_metadata(
+    path: Path, mode: str, metadata: Mapping[str, Any] | RunMetadata | None, run_id: str | None
+) -> RunMetadata:
+    """The sidecar of a run being opened: a new run, or (``mode="a"``) the run continued, with
+    its id, start and values kept unless given anew."""
+    from orrinth.runmeta import RunMetadata, read_metadata
+
+    if isinstance(metadata, RunMetadata):
+        base = metadata.model_dump()
+        values: dict[str, Any] = base.pop("metadata")
+    else:
+        base, values = {}, dict(metadata or {})
+    previous = read_metadata(path) if mode == "a" else None
+    if previous is not None:
+        base = {**previous.model_dump(), **{k: v for k, v in base.items() if v is not None}}
+        values = {**previous.metadata, **values}
+    base.update(status="running", ended_at=None, error=None, metadata=values)
+    if run_id is not None:
+        base["run_id"] = run_id
+    if base.get("started_at") is None:
+        base["started_at"] = time.time()
+    return RunMetadata.model_validate(base)
+
+
+def _closing_metadata(meta: RunMetadata, error: BaseException | None) -> RunMetadata:
+    from orrinth.runmeta import RunError, RunMetadata
+
+    update: dict[str, Any] = {"ended_at": time.time()}
+    if error is None:
+        update.update(status="completed", error=None)
+    else:
+        update.update(status="failed", error=RunError.from_exception(error))
+    return RunMetadata.model_validate({**meta.model_dump(), **update})
+
+
 class TraceRecorder(Trace):
     """A trace that appends each added event to ``path`` as one complete JSON line.
 
@@ -149,15 +189,36 @@ class TraceRecorder(Trace):
     ``fsync=True`` forces every line to the storage device before ``add_event`` returns,
     and the file's name (with those of any folders made for it) when the recorder opens it.
     Missing parent folders are created. Use it as a context manager, or call ``close()``.
+
+    Beside the file, the run's sidecar (see :mod:`orrinth.runmeta`) says "running" from the
+    moment the recorder opens, and "completed" or "failed" (with the exception's type and
+    message) once it closes, so that a run whose process died shows as incomplete.
+    ``metadata`` (the user's values, or a whole ``RunMetadata``) and ``run_id`` go into it;
+    ``mode="a"`` keeps the continued run's id, start and values unless given anew.
+    ``sidecar=False`` writes none.
     """
 
     def __init__(
-        self, path: str | os.PathLike[str], *, mode: Literal["w", "x", "a"] = "w", fsync: bool = False
+        self,
+        path: str | os.PathLike[str],
+        *,
+        mode: Literal["w", "x", "a"] = "w",
+        fsync: bool = False,
+        metadata: Mapping[str, Any] | RunMetadata | None = None,
+        run_id: str | None = None,
+        sidecar: bool = True,
     ) -> None:
         super().__init__()
         if mode not in ("w", "x", "a"):
             raise ValueError(f"mode must be 'w', 'x' or 'a', not {mode!r}")
         self._path = Path(path)
+        self._meta: RunMetadata | None = None
+        meta: RunMetadata | None = None
+        if sidecar:
+            # Checked before the file is touched: bad metadata truncates nothing.
+            meta = _opening_metadata(self._path, mode, metadata, run_id)
+        elif metadata is not None or run_id is not None:
+            raise ValueError("metadata and run_id are kept in the sidecar: they need sidecar=True")
         self._fsync = bool(fsync)
         self._encoding = _text_encoding()
         self._lock = threading.Lock()
@@ -175,6 +236,11 @@ class TraceRecorder(Trace):
                 # The file's name, and the names of the folders made for it.
                 for folder in [self._path.parent, *(f.parent for f in made)]:
                     _sync_directory(folder)
+            if meta is not None:
+                from orrinth.runmeta import write_metadata
+
+                write_metadata(self._path, meta, fsync=self._fsync)
+                self._meta = meta
         except BaseException:
             os.close(fd)
             raise
@@ -237,12 +303,27 @@ class TraceRecorder(Trace):
                 raise
             super().add_event(event)
 
-    def close(self) -> None:
-        """Close the file; the events stay readable in memory. Closing twice is harmless."""
+    @property
+    def metadata(self) -> RunMetadata | None:
+        """A copy of what the sidecar says about the run (None with ``sidecar=False``)."""
+        return None if self._meta is None else self._meta.model_copy(deep=True)
+
+    def close(self, error: BaseException | None = None) -> None:
+        """Close the file; the events stay readable in memory. Closing twice is harmless.
+
+        The sidecar then records the run as "completed", or as "failed" with ``error``'s
+        type and message when one is given (leaving a ``with`` block by an exception does
+        that)."""
         with self._lock:
             fd, self._fd = self._fd, -1
-        if fd >= 0:
-            os.close(fd)
+        if fd < 0:
+            return
+        os.close(fd)
+        if self._meta is not None:
+            from orrinth.runmeta import write_metadata
+
+            self._meta = _closing_metadata(self._meta, error)
+            write_metadata(self._path, self._meta, fsync=self._fsync)
 
     def __enter__(self) -> Self:
         return self
@@ -250,7 +331,7 @@ class TraceRecorder(Trace):
     def __exit__(
         self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
     ) -> None:
-        self.close()
+        self.close(exc)
 
     def __del__(self) -> None:
         if getattr(self, "_fd", -1) >= 0:

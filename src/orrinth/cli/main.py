@@ -1,9 +1,12 @@
-"""Argument parsing and the commands. Exit status: 0 success (for ``diff``: the runs
-match), 1 the runs differ, 2 an error (a missing file, a bad line, bad arguments)."""
+"""Argument parsing and the commands. The exit statuses are named in
+``orrinth.cli._errors``: 0 success (for ``diff``: the runs match), 1 the runs differ, 2 an
+error (a missing file, a file that does not load, bad arguments), 130 Ctrl-C, 141 the
+output's reader went away."""
 
 from __future__ import annotations
 
 import argparse
+import io
 import os
 import sys
 import time
@@ -12,7 +15,17 @@ from pathlib import Path
 from typing import TextIO
 
 from orrinth import __version__
-from orrinth.cli.runs import CommandError, find_traces, load
+from orrinth.cli._errors import (
+    EXIT_BROKEN_PIPE,
+    EXIT_DIFFERENT,
+    EXIT_ERROR,
+    EXIT_INTERRUPTED,
+    EXIT_OK,
+    CommandError,
+    about,
+    terminal_safe,
+)
+from orrinth.cli.runs import find_traces, load
 
 __all__ = ["main"]
 
@@ -20,18 +33,20 @@ __all__ = ["main"]
 def cmd_show(args: argparse.Namespace, out: TextIO) -> int:
     from orrinth.cli.show import show
 
-    show(load(args.file), str(args.file), out)
-    return 0
+    trace = load(args.file)
+    with about(args.file, "cannot be shown"):
+        show(trace, str(args.file), out)
+    return EXIT_OK
 
 
 def cmd_summary(args: argparse.Namespace, out: TextIO) -> int:
     from orrinth.cli.summary import Row, read_rows, write_csv, write_json, write_table
 
-    files = find_traces(args.paths)
+    errors: list[str] = []
+    files = find_traces(args.paths, errors)
     jobs = args.jobs or len(os.sched_getaffinity(0))
     show_progress = args.progress if args.progress is not None else (len(files) >= 20 and sys.stderr.isatty())
     rows: list[Row] = []
-    errors: list[str] = []
 
     def collect(on_done: Callable[[], None] = lambda: None) -> None:
         for result in read_rows(files, jobs, on_done):
@@ -61,23 +76,29 @@ def cmd_summary(args: argparse.Namespace, out: TextIO) -> int:
             collect(advance)
     else:
         collect()
-    {"table": write_table, "csv": write_csv, "json": write_json}[args.format](rows, out)
+    try:
+        {"table": write_table, "csv": write_csv, "json": write_json}[args.format](rows, out)
+    except ValueError as exc:  # totals past the int-to-str digit limit
+        errors.append(f"the totals cannot be printed: {type(exc).__name__}: {exc}")
+    out.flush()
     for error in errors:
         print(f"orrinth summary: error: {error}", file=sys.stderr)
-    return 2 if errors else 0
+    return EXIT_ERROR if errors else EXIT_OK
 
 
 def cmd_diff(args: argparse.Namespace, out: TextIO) -> int:
     from orrinth.cli.diff import first_difference, print_difference
 
     a, b = load(args.a).events, load(args.b).events
-    diff = first_difference(a, b, ignore_costs=args.ignore_costs)
-    ignored = "timestamps, tokens and costs" if args.ignore_costs else "timestamps"
-    if diff is None:
-        print(f"runs match: {len(a)} events ({ignored} ignored)", file=out)
-        return 0
-    print_difference(a, b, (str(args.a), str(args.b)), diff, args.context, out)
-    return 1
+    # Any failure from here on is an error (2), never "the runs differ" (1).
+    with about(f"{args.a}, {args.b}", "cannot be compared"):
+        diff = first_difference(a, b, ignore_costs=args.ignore_costs)
+        ignored = "timestamps, tokens and costs" if args.ignore_costs else "timestamps"
+        if diff is None:
+            print(f"runs match: {len(a)} events ({ignored} ignored)", file=out)
+            return EXIT_OK
+        print_difference(a, b, (str(args.a), str(args.b)), diff, args.context, out)
+    return EXIT_DIFFERENT
 
 
 def cmd_report(args: argparse.Namespace, out: TextIO) -> int:
@@ -85,28 +106,30 @@ def cmd_report(args: argparse.Namespace, out: TextIO) -> int:
 
     trace = load(args.file)
     output: Path = args.output or args.file.with_suffix(".html")
-    write_report(trace, str(args.file), output)
-    print(f"wrote {output} ({len(trace.events)} events)", file=out)
-    return 0
+    with about(args.file, "cannot be drawn"):
+        write_report(trace, str(args.file), output)
+    print(f"wrote {terminal_safe(output, keep_newlines=False)} ({len(trace.events)} events)", file=out)
+    return EXIT_OK
 
 
 def cmd_export_otlp(args: argparse.Namespace, out: TextIO) -> int:
     from orrinth import otel
 
-    runs = [otel.load_run(path, load(path)) for path in find_traces(args.paths)]
+    runs: list[otel.RunInput] = []
+    for path in find_traces(args.paths):
+        trace = load(path)
+        with about(path, "its run metadata cannot be read"):
+            runs.append(otel.load_run(path, trace))
     spans = otel.run_spans(runs, include_content=args.include_content)
-    where = args.output
-    try:
+    where = str(args.output) if args.output is not None else otel.traces_url(args.endpoint)
+    with about(where, "cannot be written" if args.output is not None else "cannot take the spans"):
         if args.output is not None:
             otel.write_json(spans, args.output)
         else:
-            where = otel.traces_url(args.endpoint)
             otel.send(spans, where, args.timeout)
-    except (OSError, otel.ExportError) as exc:
-        raise CommandError(f"{where}: {exc}") from exc
     print(f"{'wrote' if args.output is not None else 'sent'} {len(spans)} spans of {len(runs)} "
-          f"run{'s' if len(runs) != 1 else ''} to {where}", file=out)
-    return 0
+          f"run{'s' if len(runs) != 1 else ''} to {terminal_safe(where, keep_newlines=False)}", file=out)
+    return EXIT_OK
 
 
 def _endpoint(value: str) -> str:
@@ -169,24 +192,45 @@ def parser() -> argparse.ArgumentParser:
     return p
 
 
-def main(argv: list[str] | None = None) -> int:
-    args = parser().parse_args(argv)
+def _quiet_stdout() -> None:
+    # Whatever is still buffered has nowhere to go: the exit must not try to flush it.
+    devnull = os.open(os.devnull, os.O_WRONLY)
     try:
-        return int(args.run(args, sys.stdout))
-    except CommandError as exc:
-        print(f"orrinth {args.command}: error: {exc}", file=sys.stderr)
-        return 2
-    except ModuleNotFoundError as exc:
-        if exc.name == "rich":
-            print(f"orrinth {args.command}: error: this command needs rich: pip install 'orrinth[cli]'",
-                  file=sys.stderr)
-            return 2
-        if (exc.name or "").startswith("opentelemetry"):
-            print(f"orrinth {args.command}: error: this command needs the OpenTelemetry SDK: "
-                  "pip install 'orrinth[otel]'", file=sys.stderr)
-            return 2
-        raise
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError):  # stdout replaced by something without a descriptor
+        pass
+    finally:
+        os.close(devnull)
+
+
+def main(argv: list[str] | None = None) -> int:
+    try:
+        args = parser().parse_args(argv)
+        for stream in (sys.stdout, sys.stderr):
+            # Text that the terminal's encoding cannot hold is written as escapes, not raised.
+            if isinstance(stream, io.TextIOWrapper):
+                stream.reconfigure(errors="backslashreplace")
+        try:
+            status = int(args.run(args, sys.stdout))
+            sys.stdout.flush()
+            return status
+        except CommandError as exc:
+            sys.stdout.flush()
+            print(f"orrinth {args.command}: error: {exc}", file=sys.stderr)
+            return EXIT_ERROR
+        except ModuleNotFoundError as exc:
+            if exc.name == "rich":
+                need = "rich: pip install 'orrinth[cli]'"
+            elif (exc.name or "").startswith("opentelemetry"):
+                need = "the OpenTelemetry SDK: pip install 'orrinth[otel]'"
+            else:
+                raise
+            print(f"orrinth {args.command}: error: this command needs {need}", file=sys.stderr)
+            return EXIT_ERROR
     except BrokenPipeError:
         # The reader went away (`orrinth show run.jsonl | head`): stop quietly.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+        _quiet_stdout()
+        return EXIT_BROKEN_PIPE
+    except KeyboardInterrupt:
+        print(file=sys.stderr)  # end the line the ^C was echoed on
+        return EXIT_INTERRUPTED

@@ -252,4 +252,5 @@ def render(trace: Trace, title: str) -> str:
 
 def write_report(trace: Trace, title: str, output: Path) -> None:
     output.parent.mkdir(parents=True, exist_ok=True)
-    output.write_text(render(trace, title), encoding="utf-8")
+    # A lone surrogate (legal in a JSON string, not in UTF-8) is written as its escape.
+    output.write_text(render(trace, title), encoding="utf-8", errors="backslashreplace")

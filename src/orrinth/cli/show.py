@@ -10,12 +10,18 @@ import sys
 import textwrap
 from typing import Any, TextIO
 
+from orrinth.cli._errors import terminal_safe
 from orrinth.trace import Trace, TraceEvent
 
 __all__ = ["describe", "heading", "print_costs", "print_properties", "print_transcript", "show"]
 
 WIDTH = 92
 INDENT = " " * 36
+
+
+def _t(value: object) -> str:
+    """Text from a trace file as one line that a terminal shows but does not act on."""
+    return terminal_safe(value, keep_newlines=False)
 
 
 def heading(title: str, out: TextIO | None = None) -> None:
@@ -49,7 +55,12 @@ def _changes_text(data: dict[Any, Any]) -> str:
 
 
 def describe(event: TraceEvent) -> str:
-    """One line for any event: its turn, kind, agent and what it carries."""
+    """One line for any event: its turn, kind, agent and what it carries (control
+    characters, bidi overrides and line breaks from the file written as escapes)."""
+    return _t(_describe(event))
+
+
+def _describe(event: TraceEvent) -> str:
     who = event.agent if event.agent is not None else "-"
     if event.type == "message":
         to = event.data.get("to")
@@ -76,19 +87,20 @@ def print_transcript(trace: Trace, started: float | None = None, out: TextIO | N
         elapsed = f"{event.timestamp - started:5.1f}s"
         if event.type == "message":
             content = event.data.get("content", "")
-            lines = textwrap.wrap(str(content), WIDTH - len(INDENT)) or [""]
-            to = str(event.data.get("to", ""))
-            print(f"{event.turn:>4}  {elapsed:>6}  {event.agent or '':<8}  {to:<8}  {lines[0]}", file=out)
+            lines = textwrap.wrap(_t(content), WIDTH - len(INDENT)) or [""]
+            to = _t(event.data.get("to", ""))
+            print(f"{event.turn:>4}  {elapsed:>6}  {_t(event.agent or ''):<8}  {to:<8}  {lines[0]}", file=out)
             for line in lines[1:]:
                 print(INDENT + line, file=out)
         elif event.type == "state_change":
-            lines = textwrap.wrap(_changes_text(event.data), WIDTH - len(INDENT)) or [""]
-            print(f"{event.turn:>4}  {elapsed:>6}  {event.agent or '':<8}   (state)  {lines[0]}", file=out)
+            lines = textwrap.wrap(_t(_changes_text(event.data)), WIDTH - len(INDENT)) or [""]
+            print(f"{event.turn:>4}  {elapsed:>6}  {_t(event.agent or ''):<8}   (state)  {lines[0]}", file=out)
             for line in lines[1:]:
                 print(INDENT + line, file=out)
         elif event.type == "fault_injected":
             print(
-                f"{event.turn:>4}  {elapsed:>6}  {'!! fault':<8}  {event.agent or '':<8}  {_fault_text(event.data)}",
+                f"{event.turn:>4}  {elapsed:>6}  {'!! fault':<8}  {_t(event.agent or ''):<8}  "
+                f"{_t(_fault_text(event.data))}",
                 file=out,
             )
 
@@ -101,7 +113,7 @@ def print_costs(trace: Trace, out: TextIO | None = None) -> None:
     print(f"{'agent':<10} {'messages':>8} {'input tok':>10} {'output tok':>11} {'cost (USD)':>12}", file=out)
     for name, figures in summary.per_agent.items():
         print(
-            f"{name:<10} {figures['turns']:>8} {figures['input_tokens']:>10,} "
+            f"{_t(name):<10} {figures['turns']:>8} {figures['input_tokens']:>10,} "
             f"{figures['output_tokens']:>11,} {figures['cost_usd']:>12.6f}",
             file=out,
         )
@@ -124,7 +136,8 @@ def print_properties(trace: Trace, out: TextIO | None = None) -> bool:
             passed = bool(event.data.get("passed"))
             all_passed = all_passed and passed
             print(
-                f"{'PASS' if passed else 'FAIL'}  {event.data.get('property', ''):<28} {event.data.get('detail', '')}",
+                f"{'PASS' if passed else 'FAIL'}  {_t(event.data.get('property', '')):<28} "
+                f"{_t(event.data.get('detail', ''))}",
                 file=out,
             )
     return all_passed
@@ -136,6 +149,7 @@ def show(trace: Trace, title: str, out: TextIO | None = None) -> bool:
     events = trace.events
     kinds = {kind: sum(1 for e in events if e.type == kind) for kind in
              ("message", "state_change", "fault_injected", "property_check")}
+    title = _t(title)
     print(title, file=out)
     print("=" * len(title), file=out)
     print(f"{len(events)} events: " + ", ".join(f"{n} {kind}" for kind, n in kinds.items()), file=out)

@@ -8,12 +8,16 @@ from __future__ import annotations
 
 import csv
 import json
+import signal
 from collections.abc import Callable, Iterator
 from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
 from pathlib import Path
 from typing import TextIO, TypedDict
 
-from orrinth.cli.runs import CommandError, load
+from orrinth.cli._errors import about, finite_or_none, terminal_safe
+from orrinth.cli.runs import load
+from orrinth.trace import Trace
 
 __all__ = ["COLUMNS", "Row", "read_rows", "summarise", "write_csv", "write_json", "write_table"]
 
@@ -37,12 +41,17 @@ COLUMNS = list(Row.__annotations__)
 def summarise(path: Path) -> Row:
     """The figures of one run, from the public trace API."""
     trace = load(path)
+    with about(path, "cannot be summarised"):
+        return _figures(path, trace)
+
+
+def _figures(path: Path, trace: Trace) -> Row:
     events = trace.events
     costs = trace.cost_summary()
     checks = [e for e in events if e.type == "property_check"]
     passed = sum(1 for e in checks if e.data.get("passed") is True)
     turns = [e.turn for e in events if e.type != "property_check"]
-    return Row(
+    row = Row(
         file=str(path),
         events=len(events),
         last_turn=max(turns) if turns else None,
@@ -54,14 +63,23 @@ def summarise(path: Path) -> Row:
         checks_passed=passed,
         checks_failed=len(checks) - passed,
     )
+    for value in row.values():
+        if isinstance(value, int):
+            str(value)  # past the int-to-str digit limit this raises here, for this file, not when printing
+    return row
 
 
 def _summarise_or_explain(path: Path) -> Row | str:
     # Runs in a worker: an error travels back as its text, whatever it would pickle as.
     try:
         return summarise(path)
-    except CommandError as exc:
+    except Exception as exc:  # summarise names the file in the CommandErrors it raises
         return str(exc)
+
+
+def _worker_start() -> None:
+    # Ctrl-C is the parent's to handle: workers must not print a traceback each.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 def read_rows(
@@ -74,11 +92,23 @@ def read_rows(
             on_done()
         return
     workers = min(jobs, len(files))
-    with ProcessPoolExecutor(max_workers=workers) as pool:
+    done = 0
+    with ProcessPoolExecutor(max_workers=workers, initializer=_worker_start) as pool:
         chunk = max(1, min(16, len(files) // (workers * 4)))
-        for result in pool.map(_summarise_or_explain, files, chunksize=chunk):
-            yield result
-            on_done()
+        try:
+            for result in pool.map(_summarise_or_explain, files, chunksize=chunk):
+                yield result
+                done += 1
+                on_done()
+        except BrokenProcessPool:
+            # A worker was killed (out of memory, a signal): the files it had not
+            # answered for are reported, not lost silently.
+            for path in files[done:]:
+                yield f"{terminal_safe(path, keep_newlines=False)}: not read: the worker process reading it died"
+                on_done()
+        except BaseException:
+            pool.shutdown(wait=False, cancel_futures=True)
+            raise
 
 
 def write_csv(rows: list[Row], out: TextIO) -> None:
@@ -89,7 +119,8 @@ def write_csv(rows: list[Row], out: TextIO) -> None:
 
 
 def write_json(rows: list[Row], out: TextIO) -> None:
-    json.dump(rows, out, indent=2)
+    """The rows as a JSON array; a cost that is not a finite number is written as null."""
+    json.dump([{k: finite_or_none(v) for k, v in row.items()} for row in rows], out, indent=2, allow_nan=False)
     out.write("\n")
 
 
@@ -97,6 +128,7 @@ def write_table(rows: list[Row], out: TextIO) -> None:
     """A terminal table with a totals row."""
     from rich.console import Console
     from rich import box
+    from rich.markup import escape
     from rich.table import Table
 
     table = Table(show_footer=len(rows) > 1, box=box.SIMPLE_HEAD, show_edge=False)
@@ -111,7 +143,7 @@ def write_table(rows: list[Row], out: TextIO) -> None:
                          overflow="fold", no_wrap=column != "file")
     for row in rows:
         table.add_row(
-            row["file"], f"{row['events']:,}", "" if row["last_turn"] is None else str(row["last_turn"]),
+            escape(terminal_safe(row["file"], keep_newlines=False)), f"{row['events']:,}", "" if row["last_turn"] is None else str(row["last_turn"]),
             f"{row['messages']:,}", f"{row['input_tokens']:,}", f"{row['output_tokens']:,}", f"{row['cost_usd']:.6f}",
             str(row["faults"]), str(row["checks_passed"]), str(row["checks_failed"]),
         )
