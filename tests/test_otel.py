@@ -285,3 +285,31 @@ def test_api_refuses_two_destinations(tmp_path: Path) -> None:
         otel.export_otlp([tmp_path], tmp_path / "o.json", endpoint="http://127.0.0.1:1")
     assert otel.traces_url("http://127.0.0.1:6006") == "http://127.0.0.1:6006/v1/traces"
     assert otel.traces_url("http://h:1/custom/path") == "http://h:1/custom/path"
+
+
+def test_sidecar_names_the_run_and_anchors_it(tmp_path: Path) -> None:
+    from orrinth.runmeta import RunError, RunMetadata, write_metadata
+
+    path = tmp_path / "run-007.jsonl"
+    trace = Trace()
+    trace.add_event(TraceEvent(type="message", turn=1, agent="support", input_tokens=3))
+    trace.add_event(TraceEvent(type="message", turn=1, agent="support", data={"model": "other-model"}))
+    trace.to_jsonl(path)
+    write_metadata(path, RunMetadata(run_id="nightly-7", status="failed", started_at=1_800_000_000.25,
+                                     ended_at=1_800_000_009.0, error=RunError(type="TimeoutError", message="slow"),
+                                     metadata={"model": "m-1", "provider": "acme", "seed": 7}))
+    spans = export_file([path], tmp_path / "out.json")
+    (root,) = [s for s in spans if s["parent"] is None]
+    assert (root["attrs"]["gen_ai.conversation.id"], root["attrs"]["orrinth.metadata.seed"]) == ("nightly-7", 7)
+    assert (root["status"], root["attrs"]["error.type"]) == (2, "TimeoutError")
+    assert (root["start"], root["end"]) == (1_800_000_000_250_000_000, 1_800_000_009 * 10**9)
+    chats = sorted((s for s in spans if s["name"].startswith("chat")), key=lambda s: s["attrs"]["orrinth.event.index"])
+    assert [(c["name"], c["attrs"]["gen_ai.request.model"], c["attrs"]["gen_ai.provider.name"], c["start"])
+            for c in chats] == [("chat m-1", "m-1", "acme", 1_800_000_000_250_000_000),
+                                ("chat other-model", "other-model", "acme", 1_800_000_000_251_000_000)]
+    check_run(trace, spans, "nightly-7")
+
+    path.with_name("run-007.run.json").write_text("{", encoding="utf-8")
+    result = cli("export", "otlp", path, "-o", tmp_path / "again.json")
+    assert result.returncode == 2 and "run-007.run.json: not valid run metadata" in result.stderr, result.stderr
+    assert not (tmp_path / "again.json").exists()

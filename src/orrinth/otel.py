@@ -154,9 +154,9 @@ def _json(value: Any) -> str:
 
 
 def _state_keys(data: dict[str, Any]) -> list[str]:
-    changes: Any = data.get("changes")
+    changes: object = data.get("changes")
     if isinstance(changes, dict):
-        return [str(k) for k in cast("dict[Any, Any]", changes)]
+        return [str(k) for k in cast("dict[object, object]", changes)]
     return list(data)
 
 
