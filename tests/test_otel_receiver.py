@@ -5,7 +5,8 @@ evaluation events.
 
 Phoenix is heavy and pins its own dependencies, so it lives in a virtual environment of its
 own: ORRINTH_PHOENIX names its ``phoenix`` program (.ci/run makes one in
-``.venv-phoenix``, which is also looked for when the variable is unset)."""
+``.venv-phoenix``, which is also looked for when the variable is unset; set empty, it turns
+the test off)."""
 
 from __future__ import annotations
 
@@ -61,7 +62,9 @@ def test_200_runs_to_one_otlp_json_file(batch: tuple[Path, dict[str, Trace]], tm
 
 
 def phoenix_program() -> str:
-    program = os.environ.get("ORRINTH_PHOENIX") or str(ROOT / ".venv-phoenix" / "bin" / "phoenix")
+    program = os.environ.get("ORRINTH_PHOENIX", str(ROOT / ".venv-phoenix" / "bin" / "phoenix"))
+    if not program:
+        pytest.skip("ORRINTH_PHOENIX is empty: the Phoenix test runs in another stage of this run")
     if not os.access(program, os.X_OK):
         pytest.skip(f"no Phoenix server to send to: {program} is not there (set ORRINTH_PHOENIX to a phoenix "
                     "program, or let .ci/run install arize-phoenix into .venv-phoenix)")
