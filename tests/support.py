@@ -1,5 +1,6 @@
-"""Helpers shared by the test modules: the outcome of a call as a comparable value, and
-fresh interpreters that import the same orrinth as the tests."""
+"""Helpers shared by the test modules: the outcome of a call as a comparable value, fresh
+interpreters that import the same orrinth as the tests, and a small trace with the exact
+lines it is saved as."""
 
 import os
 import pathlib
@@ -8,6 +9,7 @@ import sys
 import textwrap
 
 import orrinth
+from orrinth.trace import Trace, TraceEvent
 
 # Where the orrinth under test lives (the source tree or an installed copy), and this
 # folder, so that children can import `models`.
@@ -41,3 +43,27 @@ def run_python(source, *args, timeout=120):
     return subprocess.run([sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(source),
                            *map(str, args)], capture_output=True, text=True, timeout=timeout,
                           env=child_env())
+
+
+# A trace of two events and the lines to_jsonl writes for it.
+LINE1 = ('{"type":"message","turn":1,"agent":"a","data":{"k":[1,"é"]},"timestamp":1.5,'
+         '"input_tokens":3,"output_tokens":4,"cost_usd":0.25}\n')
+LINE2 = ('{"type":"property_check","turn":-1,"agent":null,"data":{},"timestamp":0.0,'
+         '"input_tokens":0,"output_tokens":0,"cost_usd":0.0}\n')
+
+
+def sample():
+    t = Trace()
+    t.add_event(TraceEvent(type="message", turn=1, agent="a", data={"k": [1, "é"]},
+                           timestamp=1.5, input_tokens=3, output_tokens=4, cost_usd=0.25))
+    t.add_event(TraceEvent(type="property_check", turn=-1))
+    return t
+
+
+def unserialisable():
+    t = sample()
+    bad = TraceEvent(type="message", turn=2)
+    bad.data["x"] = object()
+    t.add_event(bad)
+    t.add_event(TraceEvent(type="message", turn=3))
+    return t

@@ -1,46 +1,27 @@
-"""Trace.to_jsonl / Trace.from_jsonl: the file format, reading, and the atomic save."""
+"""Trace.to_jsonl / Trace.from_jsonl: the file format, reading, and where loading and
+saving failed: both raise exactly what a plain Python reader or writer raises (type,
+message, cause) with one note added, which names the file and line, or the event, or says
+that the method takes a pathlib.Path."""
+
+from __future__ import annotations
+
 import io
 import json
 import locale
-import os
-import pathlib
-import shutil
-import stat
-import tempfile
 import types
+from pathlib import Path, PurePosixPath
+from typing import Any
 
 import pydantic
-import pydantic_core
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import orrinth.trace as mod
 from orrinth.trace import Trace, TraceEvent
 
+from support import LINE1, LINE2, sample
+
 ENCODING = locale.getpreferredencoding(False)
-LINE1 = ('{"type":"message","turn":1,"agent":"a","data":{"k":[1,"é"]},"timestamp":1.5,'
-         '"input_tokens":3,"output_tokens":4,"cost_usd":0.25}\n')
-LINE2 = ('{"type":"property_check","turn":-1,"agent":null,"data":{},"timestamp":0.0,'
-         '"input_tokens":0,"output_tokens":0,"cost_usd":0.0}\n')
-
-
-def sample():
-    t = Trace()
-    t.add_event(TraceEvent(type="message", turn=1, agent="a", data={"k": [1, "é"]},
-                           timestamp=1.5, input_tokens=3, output_tokens=4, cost_usd=0.25))
-    t.add_event(TraceEvent(type="property_check", turn=-1))
-    return t
-
-
-def unserialisable():
-    t = sample()
-    bad = TraceEvent(type="message", turn=2)
-    bad.data["x"] = object()
-    t.add_event(bad)
-    t.add_event(TraceEvent(type="message", turn=3))
-    return t
-
-
 def dump(t):
     return [e.model_dump() for e in t._events]
 
@@ -257,183 +238,121 @@ def test_round_trip_of_json_values(tmp_path, events):
     assert Trace.from_jsonl(path)._events == events
 
 
-class TestAtomicSave:
-    def test_failed_save_keeps_old_file(self, tmp_path):
-        path = tmp_path / "t.jsonl"
-        sample().to_jsonl(path)
-        os.chmod(path, 0o640)
-        before = path.read_bytes()
-        with pytest.raises(pydantic_core.PydanticSerializationError) as raised:
-            unserialisable().to_jsonl(path)
-        assert str(raised.value) == "Unable to serialize unknown type: <class 'object'>"
-        assert path.read_bytes() == before and os.listdir(tmp_path) == ["t.jsonl"]
-        assert stat.S_IMODE(path.stat().st_mode) == 0o640
+# --------------------------------------------------------------------------- where it failed
 
-    def test_failed_save_to_new_file_leaves_nothing(self, tmp_path):
-        with pytest.raises(pydantic_core.PydanticSerializationError):
-            unserialisable().to_jsonl(tmp_path / "d" / "t.jsonl")
-        assert os.listdir(tmp_path / "d") == []
-
-    def test_replaced_file_keeps_mode(self, tmp_path):
-        path = tmp_path / "t.jsonl"
-        path.write_text("old")
-        os.chmod(path, 0o604)
-        inode = path.stat().st_ino
-        sample().to_jsonl(path)
-        assert stat.S_IMODE(path.stat().st_mode) == 0o604 and path.stat().st_ino != inode
-        assert path.read_text() == LINE1 + LINE2 and os.listdir(tmp_path) == ["t.jsonl"]
-
-    @pytest.mark.parametrize("umask", [0o022, 0o027, 0o077])
-    def test_new_file_mode_follows_umask(self, tmp_path, umask):
-        old = os.umask(umask)
-        try:
-            sample().to_jsonl(tmp_path / "t.jsonl")
-        finally:
-            os.umask(old)
-        assert stat.S_IMODE((tmp_path / "t.jsonl").stat().st_mode) == 0o666 & ~umask
-
-    def test_symlink_target_replaced_through_link(self, tmp_path):
-        (tmp_path / "real").mkdir()
-        target, link = tmp_path / "real" / "t.jsonl", tmp_path / "link.jsonl"
-        target.write_text("old")
-        os.chmod(target, 0o640)
-        link.symlink_to(target)
-        sample().to_jsonl(link)
-        assert link.is_symlink() and os.readlink(link) == str(target)
-        assert target.read_text() == LINE1 + LINE2
-        assert stat.S_IMODE(target.stat().st_mode) == 0o640
-        assert sorted(os.listdir(tmp_path / "real")) == ["t.jsonl"]
-
-    def test_dangling_symlink_creates_target(self, tmp_path):
-        link = tmp_path / "link.jsonl"
-        link.symlink_to(tmp_path / "made.jsonl")
-        sample().to_jsonl(link)
-        assert link.is_symlink() and (tmp_path / "made.jsonl").read_text() == LINE1 + LINE2
-
-    def test_relative_path_and_path_subclass(self, tmp_path, monkeypatch):
-        class MyPath(type(pathlib.Path())):
-            pass
-
-        monkeypatch.chdir(tmp_path)
-        (tmp_path / "t.jsonl").write_text("old")
-        with pytest.raises(pydantic_core.PydanticSerializationError):
-            unserialisable().to_jsonl(MyPath("t.jsonl"))
-        assert (tmp_path / "t.jsonl").read_text() == "old"
-        sample().to_jsonl(pathlib.Path("t.jsonl"))
-        assert (tmp_path / "t.jsonl").read_text() == LINE1 + LINE2
-        assert os.listdir(tmp_path) == ["t.jsonl"]
-
-    def test_special_file_written_in_place(self):
-        sample().to_jsonl(pathlib.Path(os.devnull))
-        assert stat.S_ISCHR(os.stat(os.devnull).st_mode)
+GOOD = [
+    TraceEvent(type="message", turn=1, agent="a", data={"content": "é" * 30}).model_dump_json(),
+    '{"type": "state_change", "turn": 2}',
+    "",
+    "   ",
+]
+BAD = {
+    "json": '{"type": "message", "turn": 1',
+    "validation": '{"type": "message"}',
+    "wrong-kind": '{"type": "chat", "turn": 1}',
+    "not-an-object": "[1, 2]",
+    "undecodable": '{"type": "message", "turn": 1, "data": {"x": "\udcff"}}',
+}
 
 
-class Recorder:
-    """A path-like object that is not a Path: offers parent.mkdir and open only."""
-
-    def __init__(self, real, log):
-        self.real, self.log = real, log
-        self.parent = types.SimpleNamespace(
-            mkdir=lambda **kw: log.append(("mkdir", kw)) or real.parent.mkdir(**kw))
-
-    def open(self, *args):
-        self.log.append(("open", args))
-        f = open(self.real, *args)
-        log = self.log
-
-        class File:
-            def write(self, text):
-                log.append(("write", text))
-                return f.write(text)
-
-            def close(self):
-                log.append(("close",))
-                f.close()
-        return File()
+def encode(lines: list[str]) -> bytes:
+    # surrogateescape turns the lone \udcff into the byte 0xff, which UTF-8 cannot decode.
+    return "\n".join(lines).encode("utf-8", "surrogateescape") + b"\n"
 
 
-class TestInPlaceSave:
-    def test_calls_as_documented(self, tmp_path):
-        log = []
-        sample().to_jsonl(Recorder(tmp_path / "d" / "t.jsonl", log))
-        assert log == [("mkdir", {"parents": True, "exist_ok": True}), ("open", ("w",)),
-                       ("write", LINE1), ("write", LINE2), ("close",)]
-
-    def test_failure_leaves_truncated_file(self, tmp_path):
-        path, log = tmp_path / "t.jsonl", []
-        path.write_text("previous content\n" * 10)
-        with pytest.raises(pydantic_core.PydanticSerializationError):
-            unserialisable().to_jsonl(Recorder(path, log))
-        assert path.read_text() == LINE1 + LINE2 and log[-1] == ("close",)
-
-    def test_object_claiming_to_be_a_path(self, tmp_path):
-        log = []
-
-        class Impostor(Recorder):
-            __class__ = pathlib.PosixPath
-
-        assert isinstance(Impostor(None, log), pathlib.Path)
-        sample().to_jsonl(Impostor(tmp_path / "t.jsonl", log))
-        assert [entry[0] for entry in log] == ["mkdir", "open", "write", "write", "close"]
+def plain_error(path: Path) -> BaseException:
+    """What the straightforward Python reader raises on this file."""
+    try:
+        with path.open() as f:
+            for line in f:
+                if line.strip():
+                    TraceEvent.model_validate(json.loads(line.strip()))
+    except Exception as exc:
+        return exc
+    raise AssertionError("the file was expected to be bad")
 
 
-NOBODY = 65534
+def same_error(native: BaseException, plain: BaseException) -> None:
+    assert type(native) is type(plain)
+    assert str(native) == str(plain)
+    assert type(native.__cause__) is type(plain.__cause__) and str(native.__cause__) == str(plain.__cause__)
 
 
-@pytest.fixture
-def shared_dir():
-    """A directory that an unprivileged user can reach (tmp_path is private to root)."""
-    d = pathlib.Path(tempfile.mkdtemp(dir="/tmp"))
-    os.chmod(d, 0o755)
-    yield d
-    for p in (d, *d.rglob("*")):
-        if p.is_dir() and not p.is_symlink():
-            os.chmod(p, 0o755)
-    shutil.rmtree(d)
+@settings(max_examples=60, deadline=None)
+@given(
+    before=st.lists(st.sampled_from(GOOD), max_size=400),
+    after=st.lists(st.sampled_from(GOOD), max_size=5),
+    kind=st.sampled_from(sorted(BAD)),
+)
+def test_a_bad_line_is_located_in_the_file(
+    tmp_path_factory: pytest.TempPathFactory, before: list[str], after: list[str], kind: str
+) -> None:
+    # Up to 400 lines before the bad one: an undecodable byte well past the reader's first
+    # block must still be placed on its own line.
+    path = tmp_path_factory.mktemp("loc") / "run.jsonl"
+    path.write_bytes(encode([*before, BAD[kind], *after]))
+    with pytest.raises(Exception) as raised:
+        Trace.from_jsonl(path)
+    same_error(raised.value, plain_error(path))
+    assert raised.value.__notes__ == [f"while reading {path}, line {len(before) + 1}"]
 
 
-@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0,
-                    reason="needs root to act as another user")
-class TestOtherOwners:
-    def test_unwritable_directory_falls_back_to_in_place(self, shared_dir):
-        path = shared_dir / "ro" / "t.jsonl"
-        path.parent.mkdir()
-        path.write_text("old")
-        os.chown(path, NOBODY, NOBODY)
-        os.chmod(path.parent, 0o555)
-        inode, trace = path.stat().st_ino, sample()
-        os.seteuid(NOBODY)
-        try:
-            with pytest.raises(PermissionError):  # the check is meaningful for this user
-                (path.parent / "probe").touch()
-            trace.to_jsonl(path)
-        finally:
-            os.seteuid(0)
-        assert path.read_text() == LINE1 + LINE2 and path.stat().st_ino == inode
-        assert os.listdir(path.parent) == ["t.jsonl"]
+@pytest.mark.parametrize("index", [0, 3])
+@pytest.mark.parametrize("via", ["path", "path-like"])
+def test_the_event_that_cannot_be_written_is_named(tmp_path: Path, index: int, via: str) -> None:
+    trace = Trace()
+    events = [TraceEvent(type="message", turn=10 + i) for i in range(5)]
+    events[index].data["x"] = object()
+    for event in events:
+        trace.add_event(event)
+    target: Any = tmp_path / "run.jsonl" if via == "path" else PathLike(tmp_path / "run.jsonl")
+    with pytest.raises(Exception) as raised:
+        trace.to_jsonl(target)
+    with pytest.raises(Exception) as plain:
+        events[index].model_dump_json()
+    same_error(raised.value, plain.value)
+    assert raised.value.__notes__ == [f"while writing trace.events[{index}] (turn {10 + index}) to {target}"]
 
-    def test_read_only_file_of_the_effective_user_is_refused(self, shared_dir):
-        path = shared_dir / "t.jsonl"
-        path.write_text("old")
-        os.chown(path, NOBODY, NOBODY)
-        os.chmod(path, 0o444)
-        os.chmod(shared_dir, 0o777)
-        inode, trace = path.stat().st_ino, sample()
-        os.seteuid(NOBODY)
-        try:
-            with pytest.raises(PermissionError):
-                trace.to_jsonl(path)
-        finally:
-            os.seteuid(0)
-        assert path.read_text() == "old" and path.stat().st_ino == inode
-        assert os.listdir(shared_dir) == ["t.jsonl"]
 
-    def test_file_of_another_user_written_in_place(self, shared_dir):
-        path = shared_dir / "t.jsonl"
-        path.write_text("old")
-        os.chown(path, NOBODY, NOBODY)
-        inode = path.stat().st_ino
-        sample().to_jsonl(path)
-        st_ = path.stat()
-        assert (st_.st_ino, st_.st_uid) == (inode, NOBODY)
-        assert path.read_text() == LINE1 + LINE2
+class PathLike:
+    """Behaves like a path for saving; not a pathlib.Path."""
+
+    def __init__(self, path: Path) -> None:
+        self.path = path
+        self.parent = path.parent
+
+    def open(self, mode: str = "r") -> Any:
+        return self.path.open(mode)
+
+    def __str__(self) -> str:
+        return f"PathLike({self.path})"
+
+
+@pytest.mark.parametrize(
+    "path, advice",
+    [
+        ("runs/a.jsonl", "not str: pass pathlib.Path('runs/a.jsonl')"),
+        (b"runs/a.jsonl", "not bytes: pass pathlib.Path(os.fsdecode(b'runs/a.jsonl'))"),
+        (PurePosixPath("runs/a.jsonl"), "not PurePosixPath: pass pathlib.Path(PurePosixPath('runs/a.jsonl'))"),
+        (None, "not NoneType: make one with pathlib.Path('runs/trace.jsonl')"),
+    ],
+)
+@pytest.mark.parametrize("method", ["from_jsonl", "to_jsonl"])
+def test_a_path_of_the_wrong_type_gets_advice(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, path: object, advice: str, method: str
+) -> None:
+    monkeypatch.chdir(tmp_path)
+    call = getattr(Trace if method == "from_jsonl" else Trace(), method)
+    with pytest.raises(AttributeError) as raised:
+        call(path)
+    attr = "open" if method == "from_jsonl" else ("mkdir" if isinstance(path, PurePosixPath) else "parent")
+    owner = "PurePosixPath" if isinstance(path, PurePosixPath) else type(path).__name__
+    assert str(raised.value) == f"'{owner}' object has no attribute '{attr}'"
+    assert raised.value.__notes__ == [f"Trace.{method} takes a pathlib.Path, {advice}"]
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_a_path_like_object_keeps_its_own_errors(tmp_path: Path) -> None:
+    with pytest.raises(FileNotFoundError) as raised:
+        Trace.from_jsonl(PathLike(tmp_path / "missing.jsonl"))
+    assert not hasattr(raised.value, "__notes__")

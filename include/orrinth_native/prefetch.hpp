@@ -39,8 +39,7 @@ class ListPrefetcher {
         if (i + kDistance / 2 < n) {
             PyObject *dict = instance_dict(items[i + kDistance / 2]);
             if (dict && PyDict_CheckExact(dict)) {
-                char *keys =
-                    reinterpret_cast<char *>(reinterpret_cast<PyDictObject *>(dict)->ma_keys);
+                const char *keys = reinterpret_cast<const char *>(orrinth_keys_of(dict));
 #pragma GCC unroll 6
                 for (int line = 0; line < 6; line++) __builtin_prefetch(keys + 64 * line);
             }

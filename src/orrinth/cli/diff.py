@@ -10,6 +10,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Any, TextIO
 
+from orrinth.cli._errors import terminal_safe
 from orrinth.cli.show import describe
 from orrinth.trace import TraceEvent
 
@@ -68,10 +69,10 @@ def print_difference(
     a: list[TraceEvent], b: list[TraceEvent], names: tuple[str, str], diff: Difference, context: int, out: TextIO
 ) -> None:
     i = diff.index
-    name_a, name_b = names
+    name_a, name_b = (terminal_safe(name, keep_newlines=False) for name in names)
     if diff.fields:
         print(f"runs differ at event {i + 1} (turn {a[i].turn} in A, {b[i].turn} in B): "
-              + ", ".join(diff.fields), file=out)
+              + terminal_safe(", ".join(diff.fields), keep_newlines=False), file=out)
     else:
         longer, shorter = (name_a, name_b) if len(a) > len(b) else (name_b, name_a)
         print(f"{shorter} ends after {i} events; {longer} goes on with {abs(len(a) - len(b))} more", file=out)
@@ -82,4 +83,5 @@ def print_difference(
         for j in range(i, min(len(events), i + context + 1)):
             print(f"{sign} {j + 1:>5}  {describe(events[j])}", file=out)
     for field in diff.fields:
-        print(f"  {field}: {_value(a[i], field)!r} != {_value(b[i], field)!r}", file=out)
+        line = f"  {field}: {_value(a[i], field)!r} != {_value(b[i], field)!r}"
+        print(terminal_safe(line, keep_newlines=False), file=out)

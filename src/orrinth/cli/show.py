@@ -10,12 +10,20 @@ import sys
 import textwrap
 from typing import Any, TextIO
 
+from orrinth.checks import read_check, read_checks
+from orrinth.cli._errors import terminal_safe
 from orrinth.trace import Trace, TraceEvent
 
 __all__ = ["describe", "heading", "print_costs", "print_properties", "print_transcript", "show"]
 
 WIDTH = 92
+OUTCOME = {"pass": "PASS", "fail": "FAIL", "invalid": "INVALID"}
 INDENT = " " * 36
+
+
+def _t(value: object) -> str:
+    """Text from a trace file as one line that a terminal shows but does not act on."""
+    return terminal_safe(value, keep_newlines=False)
 
 
 def heading(title: str, out: TextIO | None = None) -> None:
@@ -49,7 +57,12 @@ def _changes_text(data: dict[Any, Any]) -> str:
 
 
 def describe(event: TraceEvent) -> str:
-    """One line for any event: its turn, kind, agent and what it carries."""
+    """One line for any event: its turn, kind, agent and what it carries (control
+    characters, bidi overrides and line breaks from the file written as escapes)."""
+    return _t(_describe(event))
+
+
+def _describe(event: TraceEvent) -> str:
     who = event.agent if event.agent is not None else "-"
     if event.type == "message":
         to = event.data.get("to")
@@ -59,8 +72,9 @@ def describe(event: TraceEvent) -> str:
         return f"turn {event.turn} state_change {who}: {_changes_text(event.data)}"
     if event.type == "fault_injected":
         return f"turn {event.turn} fault_injected {who}: {_fault_text(event.data)}"
-    passed = "PASS" if event.data.get("passed") else "FAIL"
-    return f"turn {event.turn} property_check {passed} {event.data.get('property', '')}: {event.data.get('detail', '')}"
+    check = read_check(event)
+    text = f"turn {event.turn} property_check {OUTCOME[check.outcome]} {check.label}: {check.detail}"
+    return text if check.valid else f"{text} ({check.problem})"
 
 
 def print_transcript(trace: Trace, started: float | None = None, out: TextIO | None = None) -> None:
@@ -76,19 +90,20 @@ def print_transcript(trace: Trace, started: float | None = None, out: TextIO | N
         elapsed = f"{event.timestamp - started:5.1f}s"
         if event.type == "message":
             content = event.data.get("content", "")
-            lines = textwrap.wrap(str(content), WIDTH - len(INDENT)) or [""]
-            to = str(event.data.get("to", ""))
-            print(f"{event.turn:>4}  {elapsed:>6}  {event.agent or '':<8}  {to:<8}  {lines[0]}", file=out)
+            lines = textwrap.wrap(_t(content), WIDTH - len(INDENT)) or [""]
+            to = _t(event.data.get("to", ""))
+            print(f"{event.turn:>4}  {elapsed:>6}  {_t(event.agent or ''):<8}  {to:<8}  {lines[0]}", file=out)
             for line in lines[1:]:
                 print(INDENT + line, file=out)
         elif event.type == "state_change":
-            lines = textwrap.wrap(_changes_text(event.data), WIDTH - len(INDENT)) or [""]
-            print(f"{event.turn:>4}  {elapsed:>6}  {event.agent or '':<8}   (state)  {lines[0]}", file=out)
+            lines = textwrap.wrap(_t(_changes_text(event.data)), WIDTH - len(INDENT)) or [""]
+            print(f"{event.turn:>4}  {elapsed:>6}  {_t(event.agent or ''):<8}   (state)  {lines[0]}", file=out)
             for line in lines[1:]:
                 print(INDENT + line, file=out)
         elif event.type == "fault_injected":
             print(
-                f"{event.turn:>4}  {elapsed:>6}  {'!! fault':<8}  {event.agent or '':<8}  {_fault_text(event.data)}",
+                f"{event.turn:>4}  {elapsed:>6}  {'!! fault':<8}  {_t(event.agent or ''):<8}  "
+                f"{_t(_fault_text(event.data))}",
                 file=out,
             )
 
@@ -101,7 +116,7 @@ def print_costs(trace: Trace, out: TextIO | None = None) -> None:
     print(f"{'agent':<10} {'messages':>8} {'input tok':>10} {'output tok':>11} {'cost (USD)':>12}", file=out)
     for name, figures in summary.per_agent.items():
         print(
-            f"{name:<10} {figures['turns']:>8} {figures['input_tokens']:>10,} "
+            f"{_t(name):<10} {figures['turns']:>8} {figures['input_tokens']:>10,} "
             f"{figures['output_tokens']:>11,} {figures['cost_usd']:>12.6f}",
             file=out,
         )
@@ -115,29 +130,31 @@ def print_costs(trace: Trace, out: TextIO | None = None) -> None:
 
 
 def print_properties(trace: Trace, out: TextIO | None = None) -> bool:
-    """The property checks as PASS/FAIL lines; True when none failed."""
+    """The property checks as PASS, FAIL or INVALID lines (read as orrinth.checks reads
+    them); True when every check passed."""
     out = out or sys.stdout
     heading("Run-level property checks (turn -1)", out)
     all_passed = True
-    for event in trace.events:
-        if event.type == "property_check":
-            passed = bool(event.data.get("passed"))
-            all_passed = all_passed and passed
-            print(
-                f"{'PASS' if passed else 'FAIL'}  {event.data.get('property', ''):<28} {event.data.get('detail', '')}",
-                file=out,
-            )
+    for check in read_checks(trace.events):
+        all_passed = all_passed and check.outcome == "pass"
+        score = "" if check.score is None else f" (score {check.score:g})"
+        problem = "" if check.valid else f" [invalid: {check.problem}]"
+        print(f"{OUTCOME[check.outcome]:<4}  {_t(check.label):<28} {_t(check.detail)}{score}{_t(problem)}", file=out)
     return all_passed
 
 
-def show(trace: Trace, title: str, out: TextIO | None = None) -> bool:
-    """Every section for one run; True when no property check failed."""
+def show(trace: Trace, title: str, out: TextIO | None = None, about: str | None = None) -> bool:
+    """Every section for one run, with the line ``about`` it (its status and metadata) under
+    the title; True when every property check passed."""
     out = out or sys.stdout
     events = trace.events
     kinds = {kind: sum(1 for e in events if e.type == kind) for kind in
              ("message", "state_change", "fault_injected", "property_check")}
+    title = _t(title)
     print(title, file=out)
     print("=" * len(title), file=out)
+    if about is not None:
+        print(_t(about), file=out)
     print(f"{len(events)} events: " + ", ".join(f"{n} {kind}" for kind, n in kinds.items()), file=out)
     print_transcript(trace, out=out)
     print_costs(trace, out=out)
