@@ -34,11 +34,22 @@ int hex_value(unsigned char c) {
 
 bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
-/// TraceEvent's field names in declaration order, as the keys of a line spell them
-/// (init_event_parser() checks them against the class).
-constexpr const char *kFieldNames[8] = {"type",      "turn",         "agent",         "data",
-                                        "timestamp", "input_tokens", "output_tokens", "cost_usd"};
-constexpr size_t kFieldLengths[8] = {4, 4, 5, 4, 9, 12, 13, 8};
+constexpr size_t text_length(const char *s) {
+    size_t n = 0;
+    while (s[n]) n++;
+    return n;
+}
+
+/// TraceEvent's field names in declaration order, as the keys of a line spell them.
+struct FieldKey {
+    const char *name;
+    size_t length;
+};
+constexpr FieldKey kFieldKeys[kEventFieldCount] = {
+#define ORRINTH_FIELD_KEY(name, annotation, kind, dflt) {#name, text_length(#name)},
+    ORRINTH_TRACE_EVENT_FIELDS(ORRINTH_FIELD_KEY)
+#undef ORRINTH_FIELD_KEY
+};
 
 }  // namespace
 
@@ -60,7 +71,7 @@ class StringCache {
         uint32_t h = 2166136261u;
         for (size_t i = 0; i < n; i++) h = (h ^ s[i]) * 16777619u;
         Slot &slot = slots_[(h ^ (h >> 15)) % kSlots];
-        if (slot.str && slot.length == n && std::memcmp(slot.bytes, s, n) == 0) return Ref::borrow(slot.str);
+        if (slot.str && slot.length == n && std::memcmp(slot.bytes, s, n) == 0) return Ref::new_ref(slot.str);
         Ref str = require(PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(s), static_cast<Py_ssize_t>(n),
                                                nullptr));
         Py_XSETREF(slot.str, Py_NewRef(str.get()));
@@ -95,7 +106,7 @@ class Parser {
     Ref event() {
         ws();
         if (max_depth_ <= 1 || !take('{')) return Ref();
-        Ref given[8];
+        Ref given[kEventFieldCount];
         ws();
         if (!take('}')) {
             do {
@@ -114,8 +125,8 @@ class Parser {
         }
         ws();
         if (p_ != end_) return Ref();
-        PyObject *fields[8];
-        for (int i = 0; i < 8; i++) fields[i] = given[i].get();
+        PyObject *fields[kEventFieldCount];
+        for (int i = 0; i < kEventFieldCount; i++) fields[i] = given[i].get();
         return event_from_fields(st_, fields);
     }
 
@@ -144,14 +155,14 @@ class Parser {
         if (q < end_ && *q == '"') {  // no escapes: compare the bytes
             const size_t n = static_cast<size_t>(q - start);
             p_ = q + 1;
-            for (int i = 0; i < 8; i++)
-                if (kFieldLengths[i] == n && std::memcmp(kFieldNames[i], start, n) == 0) return i;
+            for (int i = 0; i < kEventFieldCount; i++)
+                if (kFieldKeys[i].length == n && std::memcmp(kFieldKeys[i].name, start, n) == 0) return i;
             return -1;
         }
         Ref key = string();
         if (!key) return -1;
-        for (int i = 0; i < 8; i++)
-            if (PyUnicode_CompareWithASCIIString(key.get(), kFieldNames[i]) == 0) return i;
+        for (int i = 0; i < kEventFieldCount; i++)
+            if (PyUnicode_CompareWithASCIIString(key.get(), kFieldKeys[i].name) == 0) return i;
         return -1;
     }
 
@@ -162,9 +173,9 @@ class Parser {
         case '{': return object(depth);
         case '[': return array(depth);
         case '"': return string();
-        case 't': return take_word("true") ? Ref::borrow(Py_True) : Ref();
-        case 'f': return take_word("false") ? Ref::borrow(Py_False) : Ref();
-        case 'n': return take_word("null") ? Ref::borrow(Py_None) : Ref();
+        case 't': return take_word("true") ? Ref::new_ref(Py_True) : Ref();
+        case 'f': return take_word("false") ? Ref::new_ref(Py_False) : Ref();
+        case 'n': return take_word("null") ? Ref::new_ref(Py_None) : Ref();
         case 'N': return take_word("NaN") ? constant("NaN") : Ref();
         case 'I': return take_word("Infinity") ? constant("Infinity") : Ref();
         case '-':
@@ -178,7 +189,7 @@ class Parser {
     Ref constant(const char *name) {
         if (!st_.json_constants || !PyDict_CheckExact(st_.json_constants)) return Ref();
         PyObject *v = PyDict_GetItemString(st_.json_constants, name);
-        return v ? Ref::borrow(v) : Ref();
+        return v ? Ref::new_ref(v) : Ref();
     }
 
     Ref object(Py_ssize_t depth) {
@@ -405,10 +416,8 @@ class Parser {
 }  // namespace
 
 bool init_event_parser(TraceState &st) {
-    for (int i = 0; i < 8; i++)
-        if (std::strlen(kFieldNames[i]) != kFieldLengths[i] ||
-            PyUnicode_CompareWithASCIIString(st.event_field_order[i], kFieldNames[i]) != 0)
-            return false;
+    for (int i = 0; i < kEventFieldCount; i++)
+        if (PyUnicode_CompareWithASCIIString(st.event_field_order[i], kFieldKeys[i].name) != 0) return false;
     if (st.json_constants) return true;
     Ref decoder = import_module("json.decoder");
     st.json_constants = import_from(decoder.get(), "_CONSTANTS").release();

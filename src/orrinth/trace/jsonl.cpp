@@ -96,6 +96,19 @@ class LineWriter {
     Py_ssize_t fast_count_ = 0, plain_count_ = 0, native_count_ = 0;
 };
 
+/// The event's turn as text for the note on a failed write, read from the instance's own
+/// dict without running any of its code: the failure may have come from that very code
+/// (a reentrant save that ran out of stack), and running it again from every level of the
+/// unwinding would repeat the whole descent at each. Empty when there is no exact int
+/// there (or its text cannot be made): the note then names the index alone.
+Ref turn_for_note(PyObject *event) {
+    Ref dict = Ref::steal(PyObject_GenericGetDict(event, nullptr));
+    PyObject *turn = dict && PyDict_CheckExact(dict.get()) ? PyDict_GetItemString(dict.get(), "turn") : nullptr;
+    Ref text = turn && PyLong_CheckExact(turn) ? Ref::steal(PyObject_Repr(turn)) : Ref();
+    PyErr_Clear();
+    return text;
+}
+
 /// Write every stored event to `file`, in order. `own_file`: the save opened `file`
 /// itself, as a text file with the default newline handling. A failure gets a note
 /// naming the event (its index in `events` and its turn) and `path`.
@@ -109,9 +122,8 @@ void write_events(TraceState &st, PyObject *self, PyObject *file, PyObject *path
             writer.write(event);
         } catch (const PyErrSet &) {
             add_note_to_raised([&](PyObject *) {
-                Ref turn = Ref::steal(PyObject_GetAttr(event, st.str_turn));
-                PyErr_Clear();  // an event without a turn is named by its index alone
-                return turn ? require(PyUnicode_FromFormat("while writing trace.events[%zd] (turn %R) to %S",
+                Ref turn = turn_for_note(event);
+                return turn ? require(PyUnicode_FromFormat("while writing trace.events[%zd] (turn %S) to %S",
                                                            index, turn.get(), path))
                             : require(PyUnicode_FromFormat("while writing trace.events[%zd] to %S", index, path));
             });
@@ -142,7 +154,7 @@ void note_path_expected(TraceState &st, PyObject *path, const char *method) {
 
 /// Saving through the path's own `open`: open(path, "w"), write, close. The file is the
 /// caller's target itself, so an error from closing it after a failure is reported too.
-void save_in_place(TraceState &st, PyObject *self, PyObject *path) {
+void save_through_open(TraceState &st, PyObject *self, PyObject *path) {
     Ref file = call_method(path, st.str_open, st.str_w);
     try {
         write_events(st, self, file.get(), path, /*own_file=*/false);
@@ -153,26 +165,24 @@ void save_in_place(TraceState &st, PyObject *self, PyObject *path) {
     call_method(file.get(), st.str_close);
 }
 
-PyObject *trace_to_jsonl(FnObject *fn, PyObject *const *args) {
-    return entry([&] {
-        TraceState &st = state(fn);
-        PyObject *self = args[0], *path = args[1];
-        Ref parent, mkdir;
-        try {
-            parent = getattr(path, st.str_parent);
-            mkdir = getattr(parent.get(), st.str_mkdir);
-        } catch (const PyErrSet &) {
-            note_path_expected(st, path, "Trace.to_jsonl");
-            throw;
-        }
-        Ref kwnames = require(PyTuple_Pack(2, st.str_parents, st.str_exist_ok));
-        PyObject *flags[] = {Py_True, Py_True};
-        require(PyObject_Vectorcall(mkdir.get(), flags, 0, kwnames.get()));
-        const bool replaced = save_replacing_atomically(
-            st, path, [&](PyObject *file) { write_events(st, self, file, path, /*own_file=*/true); });
-        if (!replaced) save_in_place(st, self, path);
-        return Ref::borrow(Py_None);
-    });
+Ref trace_to_jsonl(FnObject *fn, PyObject *const *args) {
+    TraceState &st = state(fn);
+    PyObject *self = args[0], *path = args[1];
+    Ref parent, mkdir;
+    try {
+        parent = getattr(path, st.str_parent);
+        mkdir = getattr(parent.get(), st.str_mkdir);
+    } catch (const PyErrSet &) {
+        note_path_expected(st, path, "Trace.to_jsonl");
+        throw;
+    }
+    Ref kwnames = require(PyTuple_Pack(2, st.str_parents, st.str_exist_ok));
+    PyObject *flags[] = {Py_True, Py_True};
+    require(PyObject_Vectorcall(mkdir.get(), flags, 0, kwnames.get()));
+    const bool replaced = save_replacing_atomically(
+        st, path, [&](PyObject *file) { write_events(st, self, file, path, /*own_file=*/true); });
+    if (!replaced) save_through_open(st, self, path);
+    return Ref::new_ref(Py_None);
 }
 
 /// `text.strip()`; for an exact str, the slice that str.strip() gives (itself when there
@@ -184,7 +194,7 @@ Ref strip(TraceState &st, PyObject *text) {
         const void *data = PyUnicode_DATA(text);
         while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) start++;
         while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) end--;
-        if (start == 0 && end == PyUnicode_GET_LENGTH(text)) return Ref::borrow(text);
+        if (start == 0 && end == PyUnicode_GET_LENGTH(text)) return Ref::new_ref(text);
         return require(PyUnicode_Substring(text, start, end));
     }
     return call_method(text, st.str_strip);
@@ -221,7 +231,7 @@ class LineReader {
         Ref loads = module_attr(json.get(), st_.str_loads);
         Ref value = require(PyObject_CallOneArg(loads.get(), text));
         Ref event_cls = load_global(fn_, st_.str_TraceEvent);
-        Ref method = Ref::borrow(model_validate_.get(event_cls.get()));
+        Ref method = Ref::new_ref(model_validate_.get(event_cls.get()));
         return require(PyObject_CallOneArg(method.get(), value.get()));
     }
 
@@ -260,66 +270,98 @@ void note_read_location(PyObject *path, Py_ssize_t line) {
     });
 }
 
-PyObject *trace_from_jsonl(FnObject *fn, PyObject *const *args) {
-    return entry([&] {
-        TraceState &st = state(fn);
-        Ref result = require(PyObject_CallNoArgs(args[0]));
-        LineReader reader(fn, st);
-        Ref file;
-        try {
-            file = call_method(args[1], st.str_open);
-        } catch (const PyErrSet &) {
-            note_path_expected(st, args[1], "Trace.from_jsonl");
-            throw;
+/// One line as iterating a text file gives it: stripped, and unless blank, its event
+/// added to the trace `result`.
+void read_line(TraceState &st, LineReader &reader, PyObject *result, PyObject *line) {
+    Ref text = strip(st, line);
+    if (truth(text.get())) {
+        Ref event = reader.event(text.get());
+        add_event_to(st, result, event.get());
+    }
+}
+
+/// Reads `lines` (str, as iterating a text file gives them) into the trace `result`, one
+/// event per line that is not blank; a failure is noted as being at its line of `name`.
+void read_lines_into(TraceState &st, LineReader &reader, PyObject *result, PyObject *lines,
+                     PyObject *name) {
+    Py_ssize_t count = 0;  // lines read so far, blank ones included
+    bool in_line = false;  // a failure now is the current line's, not the reading's
+    try {
+        for_each(lines, [&](PyObject *line) {
+            count++;
+            in_line = true;
+            read_line(st, reader, result, line);
+            in_line = false;
+        });
+    } catch (const PyErrSet &) {
+        note_read_location(name, in_line ? count : count + 1);
+        throw;
+    }
+}
+
+/// The native reader's attempt at the file (line_reader.cpp), for a read into exactly
+/// Trace; its failures that are not Exceptions are noted as read_lines_into() notes them.
+NativeRead read_file_natively(FnObject *fn, TraceState &st, LineReader &reader, PyObject *cls,
+                              PyObject *path, PyObject *file, PyObject *result, Py_ssize_t &native) {
+    if (cls != st.trace_cls) return NativeRead::not_taken;
+    Py_ssize_t lines = 0;
+    bool in_line = false;
+    try {
+        return read_natively(
+            fn, st, path, file, result, [&](PyObject *line) { read_line(st, reader, result, line); },
+            lines, in_line, native);
+    } catch (const PyErrSet &) {
+        note_read_location(path, in_line ? lines : lines + 1);
+        throw;
+    }
+}
+
+Ref trace_from_jsonl(FnObject *fn, PyObject *const *args) {
+    TraceState &st = state(fn);
+    Ref result = require(PyObject_CallNoArgs(args[0]));
+    LineReader reader(fn, st);
+    Ref file;
+    try {
+        file = call_method(args[1], st.str_open);
+    } catch (const PyErrSet &) {
+        note_path_expected(st, args[1], "Trace.from_jsonl");
+        throw;
+    }
+    Py_ssize_t native = 0;
+    try {
+        const NativeRead how = read_file_natively(fn, st, reader, args[0], args[1], file.get(), result.get(),
+                                                  native);
+        if (how == NativeRead::again) {
+            // Nothing the native reader did can be seen: start over on a fresh trace.
+            result = require(PyObject_CallNoArgs(args[0]));
+            reader.forget_counts();
+            native = 0;
         }
-        Py_ssize_t lines = 0;  // lines read so far, blank ones included
-        bool in_line = false;  // a failure now is the current line's, not the reading's
-        auto read_line = [&](PyObject *line) {
-            Ref text = strip(st, line);
-            if (truth(text.get())) {
-                Ref event = reader.event(text.get());
-                add_event_to(st, result.get(), event.get());
-            }
-        };
-        Py_ssize_t native = 0;
-        try {
-            const NativeRead how = args[0] != st.trace_cls ? NativeRead::not_taken
-                                   : read_natively(fn, st, args[1], file.get(), result.get(), read_line,
-                                                   lines, in_line, native);
-            switch (how) {
-            case NativeRead::done:
-                break;
-            case NativeRead::again:
-                // Nothing the native reader did can be seen: start over on a fresh trace.
-                result = require(PyObject_CallNoArgs(args[0]));
-                reader.forget_counts();
-                lines = 0;
-                in_line = false;
-                native = 0;
-                break;
-            case NativeRead::not_taken:
-                break;
-            }
-            if (how != NativeRead::done)
-                    for_each(file.get(), [&](PyObject *line) {
-                    lines++;
-                    in_line = true;
-                    read_line(line);
-                    in_line = false;
-                });
-        } catch (const PyErrSet &) {
-            note_read_location(args[1], in_line ? lines : lines + 1);
-            close_after_failure(st, file.get(), /*report_close_error=*/true);
-            throw;
-        }
-        call_method(file.get(), st.str_close);
-        reader.finish(native);
-        return result;
-    });
+        if (how != NativeRead::done) read_lines_into(st, reader, result.get(), file.get(), args[1]);
+    } catch (const PyErrSet &) {
+        close_after_failure(st, file.get(), /*report_close_error=*/true);
+        throw;
+    }
+    call_method(file.get(), st.str_close);
+    reader.finish(native);
+    return result;
+}
+
+/// `read_lines(cls, lines, name)`: what from_jsonl does with the lines of an open file,
+/// for text that is not a whole file (the recorder's complete lines); `name` stands for
+/// the path in the note on a failure.
+Ref trace_read_lines(FnObject *fn, PyObject *const *args) {
+    TraceState &st = state(fn);
+    Ref result = require(PyObject_CallNoArgs(args[0]));
+    LineReader reader(fn, st);
+    read_lines_into(st, reader, result.get(), args[1], args[2]);
+    reader.finish(0);
+    return result;
 }
 
 const Param kSelfPath[] = {{"self", nullptr}, {"path", "Path"}};
 const Param kClsPath[] = {{"cls", nullptr}, {"path", "Path"}};
+const Param kClsLinesName[] = {{"cls", nullptr}, {"lines", nullptr}, {"name", nullptr}};
 
 }  // namespace
 
@@ -329,5 +371,10 @@ const FunctionDef to_jsonl_def = {"to_jsonl", "Trace.to_jsonl",
 const FunctionDef from_jsonl_def = {"from_jsonl", "Trace.from_jsonl",
                                     "Read a trace back from a JSONL file.", "Trace", kClsPath, 2,
                                     trace_from_jsonl};
+const FunctionDef read_lines_def = {"read_lines", "read_lines",
+                                    "Read a trace from the lines of a JSONL text, as from_jsonl "
+                                    "reads a file's; name stands for the file in the note on a "
+                                    "failure.",
+                                    "Trace", kClsLinesName, 3, trace_read_lines};
 
 }  // namespace orrinth::trace

@@ -94,7 +94,7 @@ int regular_file_fd(TraceState &st, PyObject *file) {
 bool opens_as_pathlib(TraceState &st, PyObject *path) {
     PyTypeObject *type = Py_TYPE(path);
     return st.path_open && PyObject_TypeCheck(path, reinterpret_cast<PyTypeObject *>(st.path_type)) &&
-           type->tp_dictoffset == 0 && _PyType_Lookup(type, st.str_open) == st.path_open;
+           type->tp_dictoffset == 0 && orrinth_type_lookup(type, st.str_open) == st.path_open;
 }
 
 class Reader {
@@ -213,23 +213,6 @@ class Reader {
 };
 #endif
 
-/// Whether json.loads(line) still decodes with the default decoder as it was at import:
-/// the same object, its class's decode and raw_decode and its scanner unchanged, nothing
-/// in its instance dict shadowing them.
-bool json_decoder_unchanged(TraceState &st) {
-    if (!st.json_decoder || !PyModule_CheckExact(st.json_module)) return false;
-    if (dict_get(PyModule_GetDict(st.json_module), st.str_default_decoder).get() != st.json_decoder) return false;
-    PyTypeObject *type = Py_TYPE(st.json_decoder);
-    if (_PyType_Lookup(type, st.str_decode) != st.json_decode ||
-        _PyType_Lookup(type, st.str_raw_decode) != st.json_raw_decode)
-        return false;
-    Ref dict = Ref::steal(PyObject_GenericGetDict(st.json_decoder, nullptr));
-    if (!dict) throw PyErrSet{};
-    return PyDict_CheckExact(dict.get()) && !dict_get(dict.get(), st.str_decode) &&
-           !dict_get(dict.get(), st.str_raw_decode) &&
-           dict_get(dict.get(), st.str_scan_once).get() == st.json_scan_once;
-}
-
 /// Whether the routes module asks for the native reader (anything but True: no).
 bool native_reads_asked(TraceState &st) {
     if (!PyModule_CheckExact(st.routes_module)) return false;
@@ -245,17 +228,8 @@ bool init_native_reader(TraceState &st) {
     Ref io = import_module("io");
     st.bufreader_type = import_from(io.get(), "BufferedReader").release();
     st.fileio_type = import_from(io.get(), "FileIO").release();
-    PyObject *open = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(st.path_type), st.str_open);
+    PyObject *open = orrinth_type_lookup(reinterpret_cast<PyTypeObject *>(st.path_type), st.str_open);
     st.path_open = open ? Py_NewRef(open) : nullptr;
-    Ref json = import_module("json");
-    Ref decoder = getattr(json.get(), st.str_default_decoder);
-    PyObject *decode = _PyType_Lookup(Py_TYPE(decoder.get()), st.str_decode);
-    PyObject *raw_decode = _PyType_Lookup(Py_TYPE(decoder.get()), st.str_raw_decode);
-    if (!decode || !raw_decode) return false;
-    st.json_scan_once = getattr(decoder.get(), st.str_scan_once).release();
-    st.json_decode = Py_NewRef(decode);
-    st.json_raw_decode = Py_NewRef(raw_decode);
-    st.json_decoder = decoder.release();
     return true;
 }
 
@@ -272,7 +246,6 @@ NativeRead read_natively(FnObject *fn, TraceState &st, PyObject *path, PyObject 
         !direct_events_list(st, trace) || !opens_as_pathlib(st, path) || !line_calls_unchanged(fn, st))
         return NativeRead::not_taken;
     try {
-        if (!json_decoder_unchanged(st)) return NativeRead::not_taken;
         if (!takes_utf8_bytes(st, file)) return NativeRead::not_taken;
         const int fd = regular_file_fd(st, file);
         if (fd < 0) return NativeRead::not_taken;

@@ -22,7 +22,7 @@ namespace orrinth::trace {
 /// `__dict__` with every field in declaration order (defaults for the missing ones), no
 /// extra or private values, and the given names as the fields set. An empty Ref for any
 /// other values. A given `data` dict is taken over as it is.
-Ref event_from_fields(TraceState &st, PyObject *const given[8]);
+Ref event_from_fields(TraceState &st, PyObject *const given[kEventFieldCount]);
 
 /// Levels of container nesting json.loads and model_validate are certain to have room for
 /// on this thread now (0 or less: none).

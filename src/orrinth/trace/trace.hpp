@@ -8,6 +8,8 @@
 #include <orrinth_native/objects.hpp>
 #include <orrinth_native/prefetch.hpp>
 
+#include "event_fields.hpp"
+
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -115,6 +117,15 @@ struct TraceState {
     PyObject *routes_module;    // orrinth._jsonl_routes: the switch and the counts
     PyObject *json_module;      // json, and its loads, as bound at import
     PyObject *json_loads;
+    // What json.loads decodes with: json._default_decoder, an exact JSONDecoder whose
+    // class keeps its version tag and whose scan_once is the C scanner it was made with.
+    // Null when the decoder was not in that state at import: lines then read plainly.
+    PyObject *json_decoder;
+    PyObject *decoder_cls;
+    PyObject *decoder_scanner;
+    PyObject *decoder_decode;      // JSONDecoder.decode and raw_decode, the functions
+    PyObject *decoder_raw_decode;
+    unsigned decoder_tag;
     PyObject *from_json;        // pydantic_core.from_json
     PyObject *validate_python;  // TraceEvent's validator's validate_python, bound
     PyObject *to_json;          // TraceEvent's serializer's to_json, bound
@@ -125,7 +136,7 @@ struct TraceState {
     unsigned event_meta_tag;
     bool builds_events;         // whether exact-shape lines are turned into events here
     bool writes_events;         // whether events of plain JSON data are written here
-    PyObject *event_field_order[8];  // TraceEvent's fields in declaration order (borrowed)
+    PyObject *event_field_order[kEventFieldCount];  // TraceEvent's fields in order (borrowed)
     PyObject *all_field_names;       // the same names, as a frozenset
     // The native reader (line_reader.cpp, event_parser.cpp).
     bool reads_natively;        // whether lines of the exact shape are parsed here
@@ -133,10 +144,6 @@ struct TraceState {
     PyObject *bufreader_type;   // io.BufferedReader, io.FileIO
     PyObject *fileio_type;
     PyObject *path_open;        // pathlib.Path.open, as the class holds it
-    PyObject *json_decoder;     // json's default decoder, its scanner, and its class's
-    PyObject *json_scan_once;   // decode and raw_decode, as at import
-    PyObject *json_decode;
-    PyObject *json_raw_decode;
     ORRINTH_INTERNED_NAMES(ORRINTH_TRACE_STRINGS)
 
     /// The module body (module.cpp): imports, the classes, the fast readers.
@@ -151,11 +158,11 @@ struct TraceState {
         f(trace_event_cls);
         f(trace_cls);
         f(add_event_fn);
-        for (PyObject **ref : {&routes_module, &json_module, &json_loads, &from_json,
+        for (PyObject **ref : {&routes_module, &json_module, &json_loads, &json_decoder, &decoder_cls, &decoder_scanner, &decoder_decode,
+                               &decoder_raw_decode, &from_json,
                                &validate_python, &to_json, &textio_type, &codecs_lookup,
                                &empty_tuple, &all_field_names, &json_constants, &bufreader_type, &fileio_type,
-                               &path_open, &json_decoder, &json_scan_once, &json_decode,
-                               &json_raw_decode})
+                               &path_open})
             f(*ref);
     }
 
@@ -271,7 +278,7 @@ class ByteBuffer {
 /// directly, whose field values are `fields`, when every value in it is plain JSON data
 /// (json_writer.cpp says which). False otherwise, with `out` extended by an unfinished
 /// part that the caller drops. Runs no Python code.
-bool write_event_json(PyObject *const fields[8], ByteBuffer &out);
+bool write_event_json(PyObject *const fields[kEventFieldCount], ByteBuffer &out);
 
 /// Whether text written to `file`, a file that a save opened itself, can go to its binary
 /// buffer as UTF-8 bytes instead.
@@ -292,5 +299,8 @@ extern const FunctionDef cost_summary_def;
 extern const FunctionDef snapshot_def;
 extern const FunctionDef to_jsonl_def;
 extern const FunctionDef from_jsonl_def;
+
+// orrinth._jsonl_routes.read_lines: from_jsonl's reading of the lines of an open file.
+extern const FunctionDef read_lines_def;
 
 }  // namespace orrinth::trace
