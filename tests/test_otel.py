@@ -242,7 +242,7 @@ def closed_port() -> int:
         return int(s.getsockname()[1])
 
 
-@pytest.mark.parametrize("case", ["bad line", "refused", "both", "neither", "scheme"])
+@pytest.mark.parametrize("case", ["bad line", "refused", "both", "neither", "scheme", "timeout"])
 def test_failures_exit_2_and_leave_nothing(tmp_path: Path, case: str) -> None:
     good = tmp_path / "good.jsonl"
     Trace().to_jsonl(good)
@@ -255,6 +255,7 @@ def test_failures_exit_2_and_leave_nothing(tmp_path: Path, case: str) -> None:
         "both": [good, "-o", out, "--endpoint", "http://127.0.0.1:1"],
         "neither": [good],
         "scheme": [good, "--endpoint", "127.0.0.1:4318"],
+        "timeout": [good, "--endpoint", "http://127.0.0.1:1", "--timeout", "0"],
     }
     result = cli("export", "otlp", *args[case])
     assert result.returncode == 2, result.stderr
