@@ -5,6 +5,8 @@ Exit statuses (the same for every command):
 
 * ``EXIT_OK`` (0): done; for ``diff``, the runs match.
 * ``EXIT_DIFFERENT`` (1): ``diff`` only, the runs differ. Never used for an error.
+* ``EXIT_FAILED`` (1): a gate did not pass: ``--fail-on-check`` found a failed or invalid
+  check or a run that did not complete; ``compare`` found a regression. Never an error.
 * ``EXIT_ERROR`` (2): an error: bad arguments, a missing file, a file that does not load
   (whatever the reason), output that could not be written.
 * ``EXIT_INTERRUPTED`` (130, 128 + SIGINT): Ctrl-C; nothing is printed but one short line.
@@ -23,6 +25,7 @@ __all__ = [
     "EXIT_BROKEN_PIPE",
     "EXIT_DIFFERENT",
     "EXIT_ERROR",
+    "EXIT_FAILED",
     "EXIT_INTERRUPTED",
     "EXIT_OK",
     "CommandError",
@@ -35,6 +38,7 @@ __all__ = [
 
 EXIT_OK = 0
 EXIT_DIFFERENT = 1
+EXIT_FAILED = 1
 EXIT_ERROR = 2
 EXIT_INTERRUPTED = 130
 EXIT_BROKEN_PIPE = 141
