@@ -30,6 +30,7 @@ import pytest
 from support import child_env
 from test_otel import check_export, cli, parse_request, spans_of
 
+from orrinth.runmeta import read_metadata
 from orrinth.trace import Trace
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -40,7 +41,9 @@ def batch(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, dict[str, Tra
     folder = tmp_path_factory.mktemp("batch")
     subprocess.run([sys.executable, str(ROOT / "examples" / "simulated_run.py"), "--runs", "200", "--run-dir",
                     str(folder)], env=child_env(), check=True, capture_output=True, timeout=300)
-    traces = {p.as_posix(): Trace.from_jsonl(p) for p in sorted(folder.glob("*.jsonl"))}
+    # Known by the run id in each sidecar, or else by the path.
+    traces = {getattr(read_metadata(p), "run_id", None) or p.as_posix(): Trace.from_jsonl(p)
+              for p in sorted(folder.glob("*.jsonl"))}
     assert len(traces) == 200
     return folder, traces
 
