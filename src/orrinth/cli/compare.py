@@ -23,7 +23,7 @@ from typing import Any, Literal, TextIO
 
 from orrinth.cli import stats
 from orrinth.cli._errors import CommandError, finite_or_none, terminal_safe
-from orrinth.cli.batch import Run
+from orrinth.cli.batch import Run, value_text
 from orrinth.cli.runs import find_traces
 
 __all__ = ["Budget", "Comparison", "Side", "compare", "pair_runs", "parse_budget", "sides_from_paths",
@@ -64,17 +64,13 @@ def side_of(label: str, runs: list[Run]) -> Side:
     return Side(label, dict(zip(_relative_names([r.path for r in runs]), runs)))
 
 
-def _value_text(value: Any) -> str:
-    return value if isinstance(value, str) else json.dumps(value, ensure_ascii=False)
-
-
 def sides_by_key(runs: list[Run], key: str, values: tuple[str, str] | None) -> tuple[Side, Side]:
     """Split one batch by ``metadata[key]``: into the two values given, or into the only two
     values there are (in sorted order)."""
     groups: dict[str, list[Run]] = {}
     for run in runs:
         if key in run.metadata:
-            groups.setdefault(_value_text(run.metadata[key]), []).append(run)
+            groups.setdefault(value_text(run.metadata[key]), []).append(run)
     if values is None:
         if len(groups) != 2:
             found = ", ".join(sorted(groups)) or "none"
@@ -313,6 +309,9 @@ def sides_from_paths(base: list[Run], candidate: list[Run], labels: tuple[str, s
 # --- output ---------------------------------------------------------------------------
 
 
+FORMATS = {"cost (USD)": ".6f", "tokens": ",.1f", "turns": ".2f"}
+
+
 def _pct(x: float | None) -> str:
     return "-" if x is None else f"{x:.1%}"
 
@@ -371,14 +370,14 @@ def write_table(c: Comparison, out: TextIO, changed_limit: int = 20) -> None:
                       f"{_pct(r.candidate_rate)} {_ci(r.candidate_interval, '.1%')} n={r.candidate_total}",
                       "-" if r.change is None else f"{r.change * 100:+.1f} pp", _p(r.p_value), r.test, flag)
         console.print(t)
-    for title, rows, fmt in (("Scores: mean [95% interval]", c.scores, ".3f"),
-                             ("Per run: mean [95% interval]", c.per_run, ",.6g")):
+    for title, rows in (("Scores: mean [95% interval]", c.scores), ("Per run: mean [95% interval]", c.per_run)):
         if not rows:
             continue
         t = Table(box=box.SIMPLE_HEAD, show_edge=False, title=title, title_justify="left")
         for header in ("", "base", "candidate", "change [95% interval]"):
             t.add_column(header, justify="left" if not header else "right")
         for m in rows:
+            fmt = FORMATS.get(m.name, ".3f") if rows is c.per_run else ".3f"
             t.add_row(safe(m.name), f"{_num(m.base_mean, fmt)} {_ci(m.base_interval, fmt)}",
                       f"{_num(m.candidate_mean, fmt)} {_ci(m.candidate_interval, fmt)}",
                       f"{_num(m.change, '+' + fmt)} {_ci(m.change_interval, fmt)}")
