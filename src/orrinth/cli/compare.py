@@ -16,7 +16,7 @@ import glob
 import json
 import math
 import os
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any, Literal, TextIO
@@ -235,7 +235,7 @@ def _status_counts(side: Side) -> dict[str, int]:
     return counts
 
 
-PER_RUN = {
+PER_RUN: dict[str, Callable[[Run], float | None]] = {
     "cost (USD)": lambda r: r.figures.cost_usd,
     "tokens": lambda r: float(r.figures.input_tokens + r.figures.output_tokens),
     "turns": lambda r: None if r.figures.last_turn is None else float(r.figures.last_turn),
@@ -263,11 +263,11 @@ def compare(base: Side, candidate: Side, alpha: float = 0.05, budget: Budget | N
         if row.base_rate is not None and row.candidate_rate is not None:
             row.change = row.candidate_rate - row.base_rate
         if paired:
-            both = [(bv[name], cv[name]) for _, _, _, bv, cv in pair_v
-                    if bv.get(name) in ("pass", "fail") and cv.get(name) in ("pass", "fail")]
-            row.worse = sum(1 for b, c in both if (b, c) == ("pass", "fail"))
-            row.better = sum(1 for b, c in both if (b, c) == ("fail", "pass"))
-            row.test, row.p_value = f"McNemar exact, {len(both)} pairs", stats.paired_p(row.worse, row.better)
+            decided = [(bv[name], cv[name]) for _, _, _, bv, cv in pair_v
+                       if bv.get(name) in ("pass", "fail") and cv.get(name) in ("pass", "fail")]
+            row.worse = sum(1 for b, c in decided if (b, c) == ("pass", "fail"))
+            row.better = sum(1 for b, c in decided if (b, c) == ("fail", "pass"))
+            row.test, row.p_value = f"McNemar exact, {len(decided)} pairs", stats.paired_p(row.worse, row.better)
             fell = row.worse > row.better
         else:
             row.test, row.p_value = "Fisher exact", stats.unpaired_p(bk, bn, ck, cn)
@@ -282,15 +282,14 @@ def compare(base: Side, candidate: Side, alpha: float = 0.05, budget: Budget | N
     scored = sorted({n for r in base_runs + cand_runs for n in scores(r)})
     for name in scored:
         if paired:
-            both = [(scores(b)[name], scores(c)[name]) for _, b, c in pairs if name in scores(b) and name in scores(c)]
-            result.scores.append(_mean_row(name, [x for x, _ in both], [y for _, y in both], True))
+            graded = [(scores(b)[name], scores(c)[name]) for _, b, c in pairs if name in scores(b) and name in scores(c)]
+            result.scores.append(_mean_row(name, [x for x, _ in graded], [y for _, y in graded], True))
         else:
             result.scores.append(_mean_row(name, [s[name] for s in map(scores, base_runs) if name in s],
                                            [s[name] for s in map(scores, cand_runs) if name in s], False))
     for name, figure in PER_RUN.items():
         if paired:
-            both = [(figure(b), figure(c)) for _, b, c in pairs]
-            kept = [(x, y) for x, y in both if x is not None and y is not None]
+            kept = [(x, y) for x, y in ((figure(b), figure(c)) for _, b, c in pairs) if x is not None and y is not None]
             result.per_run.append(_mean_row(name, [x for x, _ in kept], [y for _, y in kept], True))
         else:
             values = [[v for v in map(figure, runs) if v is not None] for runs in (base_runs, cand_runs)]

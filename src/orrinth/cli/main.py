@@ -145,11 +145,11 @@ def cmd_compare(args: argparse.Namespace, out: TextIO) -> int:
         if len(args.paths) != 1:
             raise CommandError("--by KEY splits one batch: give one folder or pattern, not two")
         key, _, named = args.by.partition("=")
-        values = tuple(named.split(",", 1)) if named else None
-        if not key or (values is not None and (len(values) != 2 or not all(values))):
+        first, _, second = named.partition(",")
+        if not key or (named and not (first and second)):
             raise CommandError(f"--by {args.by!r}: expected KEY or KEY=BASE,CANDIDATE")
-        base, candidate = cmp.sides_by_key(_read_batch(cmp.expand(args.paths[0]), jobs), key,
-                                           values)  # type: ignore[arg-type]
+        values = (first, second) if named else None
+        base, candidate = cmp.sides_by_key(_read_batch(cmp.expand(args.paths[0]), jobs), key, values)
     else:
         if len(args.paths) != 2:
             raise CommandError("give BASE and CANDIDATE (two folders, files or quoted patterns), "
