@@ -3,6 +3,7 @@ keeps every line written before the kill, and torn or failed writes lose nothing
 
 from __future__ import annotations
 
+import json
 import os
 import signal
 import subprocess
@@ -12,6 +13,7 @@ import threading
 import time
 import warnings
 from pathlib import Path
+from typing import Any
 
 import pytest
 from hypothesis import given, settings
@@ -229,3 +231,134 @@ def test_new_names_reach_the_device_with_their_lines(tmp_path: Path, monkeypatch
         TraceRecorder(path, mode="a", fsync=fsync, sidecar=False).close()
     side = str(path) + ".torn"
     assert synced[:2] == [side, str(path.parent)]
+
+
+# Lines a file may hold, good and bad, and the last line a write may leave: (bytes, torn).
+LINES = [nth_event(1).model_dump_json().encode(), b'{"type":"state_change","turn":2}', b"", b" \t",
+         b'{"type":"message"}', b"[1]", b'{"type":"message","turn":1', b'{"type":"message","turn":1,"data":{"x":"\xff"}}']
+TAILS = [(b"", False), (b"  ", False), (nth_event(2).model_dump_json().encode(), False), (b'{"type":"mess', True),
+         (b'{"type":"message","turn":"x"}', True), ('{"type":"message","turn":3,"data":{"t":"é'.encode()[:-1], True)]
+
+
+def read_outcome(read: Any, path: Path) -> tuple[tuple[Any, ...], list[tuple[type[Warning], str]]]:
+    """The events read, or the failure as (type, message, notes); and the warnings given."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result: tuple[Any, ...] = ("ok", read(path).events)
+        except ValueError as exc:  # decoding, JSON and validation errors alike
+            result = (type(exc), str(exc), getattr(exc, "__notes__", None))
+    return result, [(w.category, str(w.message)) for w in caught]
+
+
+def resumed(path: Path) -> Trace:
+    with TraceRecorder(path, mode="a") as rec:
+        return rec
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from(LINES), st.sampled_from([b"\n", b"\r\n", b"\r"])), max_size=6),
+       st.sampled_from(TAILS))
+def test_the_complete_lines_are_read_as_from_jsonl_reads_them(
+    tmp_path_factory: pytest.TempPathFactory, rows: list[tuple[bytes, bytes]], tail: tuple[bytes, bool]
+) -> None:
+    # Whatever the line ends and the bad lines before it, reading a recording (or resuming
+    # it) gives what from_jsonl gives for the file without its torn last line, errors and
+    # notes included; the warning names the line that from_jsonl refuses in the whole file.
+    path = tmp_path_factory.mktemp("lines") / "run.jsonl"
+    complete = b"".join(line + end for line, end in rows)
+    text, torn = tail
+    written = complete + text
+    path.write_bytes(written)
+    whole = read_outcome(Trace.from_jsonl, path)[0]
+    path.write_bytes(complete if torn else written)
+    expected = read_outcome(Trace.from_jsonl, path)[0]
+    for read in (read_recording, resumed):
+        path.write_bytes(written)
+        got, warned = read_outcome(read, path)
+        assert got == expected
+        assert [c for c, _ in warned] == ([TornLineWarning] if torn else [])
+        if torn and expected[0] == "ok":
+            assert f"line {whole[2][-1].rpartition(', line ')[2]} is incomplete" in warned[0][1]
+
+
+# Two recorders of one file in two processes on a small tmpfs, both writing long and short
+# lines past the point where the file system is full: every line either was acknowledged
+# and is in the file whole, or raised and left nothing.
+ONE_WRITER = """
+    import json, os, pathlib, random, sys, time
+    from orrinth.recorder import TraceRecorder
+    from orrinth.trace import TraceEvent
+    path, me = pathlib.Path(sys.argv[1]), sys.argv[2]
+    rng, acked = random.Random(me), []
+    rec = TraceRecorder(path, mode="a", sidecar=False)
+    while not os.path.exists(str(path) + ".go"):
+        time.sleep(0.0005)
+    for seq in range(4000):
+        pad = "x" * rng.choice([rng.randint(10, 300), rng.randint(3000, 60000)])
+        try:
+            rec.add_event(TraceEvent(type="message", turn=seq, agent=me, data={"pad": pad}))
+            acked.append(seq)
+        except OSError:
+            pass
+    rec.close()
+    print(json.dumps(acked))
+"""
+TWO_WRITERS = """
+    import json, os, pathlib, random, subprocess, sys, time
+    path, writer = pathlib.Path(sys.argv[1]) / "run.jsonl", sys.argv[2]
+    path = pathlib.Path(sys.argv[1]) / "run.jsonl"
+    path.touch()
+    procs = [subprocess.Popen([sys.executable, "-c", writer, str(path), w], stdout=subprocess.PIPE, text=True)
+             for w in "AB"]
+    time.sleep(1.0)
+    (path.parent / "run.jsonl.go").touch()
+    acked = {w: json.loads(p.communicate()[0]) for w, p in zip("AB", procs)}
+    lines = [ln for ln in path.read_bytes().split(b"\\n") if ln.strip()]
+    found = {"A": [], "B": []}
+    bad = 0
+    for ln in lines:
+        try:
+            record = json.loads(ln)
+            found[record["agent"]].append(record["turn"])
+        except ValueError:
+            bad += 1
+    print(json.dumps([bad, {w: found[w] == acked[w] for w in "AB"}, sum(map(len, acked.values()))]))
+"""
+
+
+@pytest.mark.parametrize("attempt", range(2))
+def test_two_recorders_on_a_full_tmpfs_never_cut_off_each_others_lines(tmp_path: Path, attempt: int) -> None:
+    import shutil
+    unshare = shutil.which("unshare")
+    if unshare is None or os.geteuid() != 0:
+        pytest.skip("needs root and unshare to mount a small tmpfs")
+    proc = subprocess.run([unshare, "-m", "--propagation", "private", "sh", "-c",
+                           'mount -t tmpfs -o size=8m tmpfs "$1" || exit 77; shift; exec "$@"', "sh",
+                           str(tmp_path), sys.executable, "-c", textwrap.dedent(TWO_WRITERS), str(tmp_path),
+                           textwrap.dedent(ONE_WRITER)],
+                          capture_output=True, text=True, timeout=300, env=child_env())
+    if proc.returncode == 77 or "unshare failed" in proc.stderr:
+        pytest.skip("mounting is not allowed here: " + proc.stderr.strip())
+    assert proc.returncode == 0, proc.stderr
+    bad, in_order_and_whole, acked = json.loads(proc.stdout)
+    assert (bad, in_order_and_whole) == (0, {"A": True, "B": True}) and acked > 0
+
+
+@pytest.mark.parametrize("bits", [0o600, 0o640, 0o604])
+def test_the_torn_side_file_gets_the_recordings_bits(tmp_path: Path, bits: int) -> None:
+    path = tmp_path / "run.jsonl"
+    path.write_bytes(b'{"type":"message","turn":1}\n{"type":"mess')
+    os.chmod(path, bits)
+    if os.geteuid() == 0:
+        os.chown(path, -1, 65534)
+    old = os.umask(0)  # the widest a process could create it with
+    try:
+        with pytest.warns(TornLineWarning):
+            TraceRecorder(path, mode="a", sidecar=False).close()
+    finally:
+        os.umask(old)
+    side = os.stat(tmp_path / "run.jsonl.torn")
+    assert side.st_mode & 0o777 == bits
+    if os.geteuid() == 0:
+        assert side.st_gid == 65534

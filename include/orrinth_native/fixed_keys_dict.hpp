@@ -29,6 +29,10 @@ class FixedKeysDict {
         for (int i = 0; i < N; i++) keys_[i] = keys[i];
         Ref tmpl = require(PyDict_New());
         for (int i = 0; i < N; i++) require(PyDict_SetItem(tmpl.get(), keys_[i], Py_None));
+        // Only str keys and None: nothing it holds can form a cycle, so the collector need
+        // not track it, and untracked, no gc walk hands it to Python code (the module's
+        // traversal skips untracked containers).
+        if (PyObject_GC_IsTracked(tmpl.get())) PyObject_GC_UnTrack(tmpl.get());
         template_ = tmpl.release();
     }
 

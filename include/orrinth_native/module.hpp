@@ -69,8 +69,12 @@ struct ModuleDefinition {
         State *st = state_of(module);
         if (!st) return 0;
         int rc = 0;
+        // A container the collector does not track cannot be part of a cycle, and is not
+        // shown to Python through gc.get_referents() either: private tables such as the
+        // message-dict template stay out of reach of code that walks the module's state.
         for_each_owned(*st, [&](PyObject *&field) {
-            if (rc == 0 && field) rc = visit(field, arg);
+            if (rc == 0 && field && (!PyObject_IS_GC(field) || PyObject_GC_IsTracked(field)))
+                rc = visit(field, arg);
         });
         return rc;
     }

@@ -25,7 +25,7 @@ from typing import TYPE_CHECKING, Annotated, Any, Literal, TypeAlias
 from pydantic import BaseModel, ConfigDict, Field, FiniteFloat, JsonValue, ValidationError, field_validator
 
 from orrinth import __version__
-from orrinth.recorder import _Prefix, _sync_directory, _text_encoding, _torn_tail  # pyright: ignore[reportPrivateUsage]
+from orrinth.recorder import _read_lines, _sync_directory, _text_encoding, _torn_tail  # pyright: ignore[reportPrivateUsage]
 from orrinth.trace import Trace
 
 if TYPE_CHECKING:
@@ -335,11 +335,11 @@ def last_line_torn(path: Path) -> bool:
         if size == 0:
             return False
         f.seek(size - 1)
-        if f.read(1) == b"\n":
+        if f.read(1) in (b"\n", b"\r"):
             return False
         tail = b""
         pos = size
-        while pos > 0 and b"\n" not in tail:
+        while pos > 0 and b"\n" not in tail and b"\r" not in tail:
             step = min(pos, 1 << 16)
             pos -= step
             f.seek(pos)
@@ -372,9 +372,7 @@ def run_status(trace_path: str | os.PathLike[str]) -> RunStatus:
         return "unreadable"
     start = _torn_tail(data, _text_encoding())
     try:
-        text = data[: len(data) if start is None else start].decode(_text_encoding())
-        if text.strip():
-            Trace.from_jsonl(_Prefix(path, text))  # type: ignore[arg-type]
+        _read_lines(path, data[: len(data) if start is None else start])
     except ValueError:
         return "unreadable"
     return status_of(meta, start is not None)

@@ -1,4 +1,4 @@
-"""Argument parsing and the four commands. The exit statuses are named in
+"""Argument parsing and the commands. The exit statuses are named in
 ``orrinth.cli._errors``: 0 success (for ``diff``: the runs match), 1 the runs differ, 2 an
 error (a missing file, a file that does not load, bad arguments), 130 Ctrl-C, 141 the
 output's reader went away."""
@@ -180,13 +180,48 @@ def cmd_diff(args: argparse.Namespace, out: TextIO) -> int:
 
 def cmd_report(args: argparse.Namespace, out: TextIO) -> int:
     from orrinth.cli.report import write_report
+    from orrinth.runmeta import read_metadata, run_status
 
     trace = load(args.file)
     output: Path = args.output or args.file.with_suffix(".html")
+    try:
+        meta = read_metadata(args.file)
+    except (OSError, ValueError):  # a broken sidecar: the status below says "unreadable"
+        meta = None
     with about(args.file, "cannot be drawn"):
-        write_report(trace, str(args.file), output)
+        write_report(trace, str(args.file), output, meta, run_status(args.file))
     print(f"wrote {terminal_safe(output, keep_newlines=False)} ({len(trace.events)} events)", file=out)
     return EXIT_OK
+
+
+def cmd_export_otlp(args: argparse.Namespace, out: TextIO) -> int:
+    from orrinth import otel
+
+    runs: list[otel.RunInput] = []
+    for path in find_traces(args.paths):
+        trace = load(path)
+        with about(path, "its run metadata cannot be read"):
+            runs.append(otel.load_run(path, trace))
+    spans = otel.run_spans(runs, include_content=args.include_content)
+    where = str(args.output) if args.output is not None else otel.traces_url(args.endpoint)
+    with about(where, "cannot be written" if args.output is not None else "cannot take the spans"):
+        if args.output is not None:
+            otel.write_json(spans, args.output)
+        else:
+            otel.send(spans, where, args.timeout)
+    print(f"{'wrote' if args.output is not None else 'sent'} {len(spans)} spans of {len(runs)} "
+          f"run{'s' if len(runs) != 1 else ''} to {terminal_safe(where, keep_newlines=False)}", file=out)
+    return EXIT_OK
+
+
+def _endpoint(value: str) -> str:
+    from orrinth.otel import traces_url
+
+    try:
+        traces_url(value)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from exc
+    return value
 
 
 def parser() -> argparse.ArgumentParser:
@@ -244,6 +279,23 @@ def parser() -> argparse.ArgumentParser:
     s.add_argument("file", type=Path, metavar="FILE")
     s.add_argument("-o", "--output", type=Path, help="the page to write (default: FILE with .html)")
     s.set_defaults(run=cmd_report)
+
+    s = sub.add_parser("export", help="runs in another format (otlp: OpenTelemetry traces)")
+    formats = s.add_subparsers(dest="format", required=True, metavar="FORMAT")
+    s = formats.add_parser("otlp", help="OpenTelemetry traces, one per run, in the GenAI semantic conventions: "
+                           "an OTLP/JSON file, or sent over OTLP/HTTP",
+                           description="Export runs as OpenTelemetry traces (needs the otel extra).")
+    s.add_argument("paths", type=Path, nargs="+", metavar="FILE", help="trace files, or folders searched for *.jsonl")
+    to = s.add_mutually_exclusive_group(required=True)
+    to.add_argument("-o", "--output", type=Path, metavar="OUT.json",
+                    help="write one OTLP/JSON ExportTraceServiceRequest to this file")
+    to.add_argument("--endpoint", type=_endpoint, metavar="URL",
+                    help="send over OTLP/HTTP to this URL (a URL without a path gets /v1/traces)")
+    s.add_argument("--include-content", action="store_true",
+                   help="include message text and event payloads (left out by default)")
+    s.add_argument("--timeout", type=float, default=10.0, metavar="SECONDS",
+                   help="how long each request to the endpoint may take (default 10)")
+    s.set_defaults(run=cmd_export_otlp, command="export otlp")
     return p
 
 
@@ -274,10 +326,13 @@ def main(argv: list[str] | None = None) -> int:
             print(f"orrinth {args.command}: error: {exc}", file=sys.stderr)
             return EXIT_ERROR
         except ModuleNotFoundError as exc:
-            if exc.name not in ("rich", "scipy"):
+            if exc.name in ("rich", "scipy"):
+                need = f"{exc.name}: pip install 'orrinth[cli]'"
+            elif (exc.name or "").startswith("opentelemetry"):
+                need = "the OpenTelemetry SDK: pip install 'orrinth[otel]'"
+            else:
                 raise
-            print(f"orrinth {args.command}: error: this command needs {exc.name}: pip install 'orrinth[cli]'",
-                  file=sys.stderr)
+            print(f"orrinth {args.command}: error: this command needs {need}", file=sys.stderr)
             return EXIT_ERROR
     except BrokenPipeError:
         # The reader went away (`orrinth show run.jsonl | head`): stop quietly.

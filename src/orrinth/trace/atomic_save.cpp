@@ -2,17 +2,20 @@
 //
 // The new contents go to a temporary file in the target's own directory: an unnamed one
 // (O_TMPFILE) where the file system has them, so that a killed save leaves nothing behind,
-// otherwise a hidden one with a name of bounded length. It is created with the target's
-// permission bits (or narrower) from the start, gets the target's group and extended
-// attributes, is synced, and only then takes the target's place by rename(); the directory
-// is synced after. A save that fails midway leaves the previous file as it was.
+// otherwise a hidden one with a name of bounded length. Replacing a file, it is created
+// readable by its owner alone and gets the target's group, extended attributes and
+// permission bits once it is complete; it is synced, and only then takes the target's place
+// by rename(); the directory is synced after. A save that fails midway leaves the previous
+// file as it was.
 //
 // Where no temporary file can be made at all (a directory we may not write, no free
 // inodes), or the target cannot be renamed over (a bind-mounted file: EBUSY, EXDEV), the
 // target is rewritten in place, but only once every line has been produced, with its
-// space reserved first: a failed save never leaves a shorter or empty file.
+// space reserved first: a failed save never leaves a shorter or empty file, and a killed
+// one never leaves old and new lines together (see rewrite_in_place).
 #include "trace.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -173,8 +176,8 @@ void keep_attributes(const Target &t, int fd) {
     if (::fchmod(fd, t.old.st_mode & 07777) != 0) raise_os_error(t.path);
 }
 
-void write_all(int fd, const std::string &data, const std::string &path) {
-    size_t done = 0;
+/// pwrite() `data` from byte `done` on, at the same offset in the file.
+void write_all_from(int fd, const std::string &data, size_t done, const std::string &path) {
     while (done < data.size()) {
         ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(done));
         if (n < 0) {
@@ -213,10 +216,51 @@ void sync_directory(const Target &t) {
         raise_os_error(t.dir);
 }
 
+/// The unit in which a write to a regular file is never split by a kill: the kernel stops
+/// a write that a fatal signal interrupts only between the pages it copies.
+off_t page_size() {
+    const long page = ::sysconf(_SC_PAGESIZE);
+    return page > 0 ? static_cast<off_t>(page) : 4096;
+}
+
+/// pwrite() all of `data` at `offset`, in writes that never cross a page boundary, first
+/// page first.
+void write_by_pages(int fd, const char *data, size_t size, off_t offset, const std::string &path) {
+    const off_t page = page_size();
+    size_t done = 0;
+    while (done < size) {
+        const off_t at = offset + static_cast<off_t>(done);
+        const size_t room = static_cast<size_t>(page - at % page);
+        const ssize_t n = ::pwrite(fd, data + done, std::min(room, size - done), at);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            raise_os_error(path);
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
+/// Blank [from, to) with spaces, one page at a time from the last page to the first: at
+/// any moment the file is its old bytes up to some page boundary, then spaces. The reader
+/// skips blank space, so that is the old file's first lines and at most one cut-off line.
+void blank_backwards(int fd, off_t from, off_t to, const std::string &path) {
+    const off_t page = page_size();
+    const std::string spaces(static_cast<size_t>(page), ' ');
+    while (to > from) {
+        const off_t start = std::max(from, (to - 1) / page * page);
+        write_by_pages(fd, spaces.data(), static_cast<size_t>(to - start), start, path);
+        to = start;
+    }
+}
+
 /// Rewrite the target in place with `data`, complete and already produced. Its space is
 /// reserved before the first byte changes, so that a full disk or a file size limit
-/// fails the save with the previous contents intact; only then is it overwritten, cut
-/// to length and synced.
+/// fails the save with the previous contents intact. The old bytes past the first page
+/// are then blanked from the end backwards, and the new ones written from the start, the
+/// first page replacing the old first page whole (padded with spaces where the new
+/// contents are shorter); only then is the file cut to length and synced. A process
+/// killed at any point leaves the old contents, the new ones, or the first lines of one
+/// of them followed by at most one cut-off line and blank space: never lines of both.
 void rewrite_in_place(const Target &t, const std::string &data) {
     bool created = false;
     Fd fd(::openat(t.dirfd.fd, t.base.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
@@ -227,10 +271,20 @@ void rewrite_in_place(const Target &t, const std::string &data) {
     }
     if (fd.fd < 0) raise_os_error(t.path);
     try {
-        if (!data.empty() && ::fallocate(fd.fd, 0, 0, static_cast<off_t>(data.size())) != 0 &&
+        // The size stays as it is: a kill must not leave the old lines followed by zeros.
+        if (!data.empty() &&
+            ::fallocate(fd.fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(data.size())) != 0 &&
             errno != EOPNOTSUPP && errno != ENOSYS)
             raise_os_error(t.path);
-        write_all(fd.fd, data, t.path);
+        const off_t old_size = created ? 0 : ::lseek(fd.fd, 0, SEEK_END);
+        if (old_size < 0) raise_os_error(t.path);
+        const off_t page = page_size();
+        blank_backwards(fd.fd, page, old_size, t.path);
+        std::string first(data, 0, std::min(data.size(), static_cast<size_t>(page)));
+        first.resize(std::max(first.size(), static_cast<size_t>(std::min(old_size, page))), ' ');
+        write_by_pages(fd.fd, first.data(), first.size(), 0, t.path);
+        if (data.size() > first.size())
+            write_all_from(fd.fd, data, first.size(), t.path);
         if (::ftruncate(fd.fd, static_cast<off_t>(data.size())) != 0) raise_os_error(t.path);
         sync_file(fd.fd, t.path);
         if (fd.close() != 0) raise_os_error(t.path);
@@ -305,7 +359,11 @@ void put_in_place(TempFile &tmp) {
     // over: write it in place instead, from the complete temporary file.
     const std::string shown = t.dir + "/" + tmp.name;
     if (errno != EBUSY && errno != EXDEV) raise_os_error(shown, &t.path);
-    rewrite_in_place(t, read_all(tmp.fd.fd, shown));
+    // The temporary file is read through its descriptor: its name goes first, so that a
+    // save killed during the rewrite leaves no file behind.
+    std::string data = read_all(tmp.fd.fd, shown);
+    if (::unlinkat(t.dirfd.fd, tmp.name.c_str(), 0) == 0) tmp.name.clear();
+    rewrite_in_place(t, data);
 }
 
 /// Whether `path` is a pathlib.Path whose `open` is Path's own: only then may a save go
@@ -354,7 +412,11 @@ bool save_replacing_atomically(TraceState &st, PyObject *path,
         !t.exists || (t.old.st_uid == ::geteuid() &&
                       ::faccessat(AT_FDCWD, t.path.c_str(), W_OK, AT_EACCESS) == 0);
     TempFile tmp{t, Fd(), std::string()};
-    const mode_t mode = t.exists ? (t.old.st_mode & 0777) : 0666;
+    // Replacing a file, the temporary one is its owner's alone until it is complete: the
+    // target's group (which may be the saver's, or not) and bits come after, with its
+    // attributes. A new file gets what open(path, "w") gives from the start, as its group
+    // is the one the finished file has.
+    const mode_t mode = t.exists ? 0600 : 0666;
     if (!replaceable || !create_temp(tmp, mode)) {
         rewrite_in_place(t, produce(write));
         return true;

@@ -199,6 +199,59 @@ bool probe_agrees(F &&probe) {
     }
 }
 
+/// Whether json.loads(text) still decodes as it did at import: the same default decoder,
+/// its class unchanged (no decode or raw_decode replaced on it), and neither those nor
+/// its scanner shadowed or replaced on the instance.
+bool decoder_unchanged(TraceState &st) {
+    PyObject *decoder = st.json_decoder;
+    if (!decoder || !PyModule_CheckExact(st.json_module)) return false;
+    if (dict_item(PyModule_GetDict(st.json_module), st.str_default_decoder) != decoder) return false;
+    auto *cls = reinterpret_cast<PyTypeObject *>(st.decoder_cls);
+    if (Py_TYPE(decoder) != cls) return false;
+    if (cls->tp_version_tag != st.decoder_tag) {
+        // Something on the class was set (a patch, perhaps undone since): it is as it
+        // was if decode and raw_decode are the very functions, nothing named scan_once
+        // can take the instance's place, and attribute lookup is the generic one.
+        if (_PyType_Lookup(cls, st.str_decode) != st.decoder_decode ||
+            _PyType_Lookup(cls, st.str_raw_decode) != st.decoder_raw_decode ||
+            _PyType_Lookup(cls, st.str_scan_once) || cls->tp_getattro != PyObject_GenericGetAttr ||
+            cls->tp_version_tag == 0)
+            return false;
+        st.decoder_tag = cls->tp_version_tag;
+    }
+    Ref own = Ref::steal(PyObject_GenericGetDict(decoder, nullptr));
+    if (!own) throw PyErrSet{};
+    return PyDict_CheckExact(own.get()) && dict_item(own.get(), st.str_scan_once) == st.decoder_scanner &&
+           !dict_item(own.get(), st.str_decode) && !dict_item(own.get(), st.str_raw_decode);
+}
+
+/// The decoder json.loads calls, as it is now: kept only when it is the standard one
+/// (an exact json.JSONDecoder with the C scanner and nothing of its own shadowing the
+/// class's decode and raw_decode), which is what the probes compare the fast route with.
+void init_decoder_check(TraceState &st, PyObject *json) {
+    Ref decoder = getattr(json, st.str_default_decoder);
+    Ref cls = import_from(import_module("json.decoder").get(), "JSONDecoder");
+    Ref c_scanner = import_from(import_module("json.scanner").get(), "c_make_scanner");
+    Ref scanner = getattr(decoder.get(), st.str_scan_once);
+    getattr(cls.get(), st.str_decode);  // a lookup gives the class a valid version tag
+    const unsigned tag = reinterpret_cast<PyTypeObject *>(cls.get())->tp_version_tag;
+    if (tag == 0 || Py_TYPE(decoder.get()) != reinterpret_cast<PyTypeObject *>(cls.get()) ||
+        !PyType_Check(c_scanner.get()) ||
+        Py_TYPE(scanner.get()) != reinterpret_cast<PyTypeObject *>(c_scanner.get()))
+        return;
+    st.json_decoder = decoder.release();
+    st.decoder_cls = cls.release();
+    st.decoder_scanner = scanner.release();
+    st.decoder_tag = tag;
+    st.decoder_decode = Py_XNewRef(_PyType_Lookup(reinterpret_cast<PyTypeObject *>(st.decoder_cls), st.str_decode));
+    st.decoder_raw_decode =
+        Py_XNewRef(_PyType_Lookup(reinterpret_cast<PyTypeObject *>(st.decoder_cls), st.str_raw_decode));
+    if (!st.decoder_decode || !st.decoder_raw_decode ||
+        reinterpret_cast<PyTypeObject *>(st.decoder_cls)->tp_getattro != PyObject_GenericGetAttr)
+        Py_CLEAR(st.json_decoder);
+    if (!decoder_unchanged(st)) Py_CLEAR(st.json_decoder);
+}
+
 }  // namespace
 
 void init_fast_routes(TraceState &st) {
@@ -214,6 +267,7 @@ void init_fast_routes(TraceState &st) {
     Ref json = import_module("json");
     st.json_module = json.dup().release();
     st.json_loads = getattr(json.get(), st.str_loads).release();
+    init_decoder_check(st, json.get());
 
     Ref calls = call_method(routes.get(), st.str_fast_calls, st.trace_event_cls);
     bool on = PyTuple_CheckExact(calls.get()) && PyTuple_GET_SIZE(calls.get()) == 3;
@@ -258,6 +312,7 @@ bool line_reads_fast(FnObject *fn, TraceState &st, PyObject *text) {
     PyObject *json = dict_item(fn->globals, st.str_json);
     if (json != st.json_module || !PyModule_CheckExact(json)) return false;
     if (dict_item(PyModule_GetDict(json), st.str_loads) != st.json_loads) return false;
+    if (!decoder_unchanged(st)) return false;
     if (dict_item(fn->globals, st.str_TraceEvent) != st.trace_event_cls) return false;
 
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);

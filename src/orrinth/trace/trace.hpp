@@ -78,7 +78,11 @@ namespace orrinth::trace {
     X(dunder_dict, "__dict__")              \
     X(pydantic_extra, "__pydantic_extra__") \
     X(pydantic_private, "__pydantic_private__") \
-    X(pydantic_fields_set, "__pydantic_fields_set__")
+    X(pydantic_fields_set, "__pydantic_fields_set__") \
+    X(default_decoder, "_default_decoder")  \
+    X(scan_once, "scan_once")               \
+    X(decode, "decode")                     \
+    X(raw_decode, "raw_decode")
 
 struct TraceState {
     static constexpr const char *kModuleName = "orrinth.trace";
@@ -105,6 +109,15 @@ struct TraceState {
     PyObject *routes_module;    // orrinth._jsonl_routes: the switch and the counts
     PyObject *json_module;      // json, and its loads, as bound at import
     PyObject *json_loads;
+    // What json.loads decodes with: json._default_decoder, an exact JSONDecoder whose
+    // class keeps its version tag and whose scan_once is the C scanner it was made with.
+    // Null when the decoder was not in that state at import: lines then read plainly.
+    PyObject *json_decoder;
+    PyObject *decoder_cls;
+    PyObject *decoder_scanner;
+    PyObject *decoder_decode;      // JSONDecoder.decode and raw_decode, the functions
+    PyObject *decoder_raw_decode;
+    unsigned decoder_tag;
     PyObject *from_json;        // pydantic_core.from_json
     PyObject *validate_python;  // TraceEvent's validator's validate_python, bound
     PyObject *to_json;          // TraceEvent's serializer's to_json, bound
@@ -130,7 +143,8 @@ struct TraceState {
         f(trace_event_cls);
         f(trace_cls);
         f(add_event_fn);
-        for (PyObject **ref : {&routes_module, &json_module, &json_loads, &from_json,
+        for (PyObject **ref : {&routes_module, &json_module, &json_loads, &json_decoder, &decoder_cls, &decoder_scanner, &decoder_decode,
+                               &decoder_raw_decode, &from_json,
                                &validate_python, &to_json, &textio_type, &codecs_lookup,
                                &empty_tuple})
             f(*ref);
@@ -269,5 +283,8 @@ extern const FunctionDef cost_summary_def;
 extern const FunctionDef snapshot_def;
 extern const FunctionDef to_jsonl_def;
 extern const FunctionDef from_jsonl_def;
+
+// orrinth._jsonl_routes.read_lines: from_jsonl's reading of the lines of an open file.
+extern const FunctionDef read_lines_def;
 
 }  // namespace orrinth::trace
