@@ -149,7 +149,12 @@ def cmd_compare(args: argparse.Namespace, out: TextIO) -> int:
         if not key or (named and not (first and second)):
             raise CommandError(f"--by {args.by!r}: expected KEY or KEY=BASE,CANDIDATE")
         values = (first, second) if named else None
-        base, candidate = cmp.sides_by_key(_read_batch(cmp.expand(args.paths[0]), jobs), key, values)
+        runs = _read_batch(cmp.expand(args.paths[0]), jobs)
+        base, candidate = cmp.sides_by_key(runs, key, values)
+        left_out = len(runs) - len(base.runs) - len(candidate.runs)
+        if left_out:
+            print(f"orrinth compare: note: {left_out} of {len(runs)} runs have another {key} or none, "
+                  f"and are left out", file=sys.stderr)
     else:
         if len(args.paths) != 2:
             raise CommandError("give BASE and CANDIDATE (two folders, files or quoted patterns), "
