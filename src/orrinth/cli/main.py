@@ -229,8 +229,15 @@ def _endpoint(value: str) -> str:
     return value
 
 
+def _seconds(value: str) -> float:
+    seconds = float(value)
+    if not seconds > 0 or seconds == float("inf"):
+        raise argparse.ArgumentTypeError(f"{value!r} is not a positive number of seconds")
+    return seconds
+
+
 def parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog="orrinth", description="Show, summarise, compare and draw recorded runs "
+    p = argparse.ArgumentParser(prog="orrinth", description="Show, summarise, compare, draw and export recorded runs "
                                 "(trace files in JSON Lines, as Trace.to_jsonl writes them).")
     p.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -298,7 +305,7 @@ def parser() -> argparse.ArgumentParser:
                     help="send over OTLP/HTTP to this URL (a URL without a path gets /v1/traces)")
     s.add_argument("--include-content", action="store_true",
                    help="include message text and event payloads (left out by default)")
-    s.add_argument("--timeout", type=float, default=10.0, metavar="SECONDS",
+    s.add_argument("--timeout", type=_seconds, default=10.0, metavar="SECONDS",
                    help="how long each request to the endpoint may take (default 10)")
     s.set_defaults(run=cmd_export_otlp, command="export otlp")
     return p
