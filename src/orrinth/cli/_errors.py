@@ -79,8 +79,8 @@ def explain(exc: BaseException) -> str:
     except Exception:  # a message that cannot be formatted (huge ints, a hostile __str__)
         message = "(the message could not be formatted)"
     text = f"{type(exc).__name__}: {message}".strip() if message else type(exc).__name__
-    notes = getattr(exc, "__notes__", None)
-    lines = [text, *(str(n) for n in notes)] if isinstance(notes, list) else [text]
+    notes: object = getattr(exc, "__notes__", None)
+    lines = [text, *map(str, notes)] if isinstance(notes, list) else [text]  # pyright: ignore[reportUnknownArgumentType]
     return "\n  ".join(terminal_safe(line, keep_newlines=False) for line in lines)
 
 

@@ -6,6 +6,7 @@ output's reader went away."""
 from __future__ import annotations
 
 import argparse
+import io
 import os
 import sys
 import time
@@ -160,8 +161,8 @@ def main(argv: list[str] | None = None) -> int:
         args = parser().parse_args(argv)
         for stream in (sys.stdout, sys.stderr):
             # Text that the terminal's encoding cannot hold is written as escapes, not raised.
-            if hasattr(stream, "reconfigure"):
-                stream.reconfigure(errors="backslashreplace")  # type: ignore[union-attr]
+            if isinstance(stream, io.TextIOWrapper):
+                stream.reconfigure(errors="backslashreplace")
         try:
             status = int(args.run(args, sys.stdout))
             sys.stdout.flush()
