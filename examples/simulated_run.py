@@ -17,7 +17,9 @@ Lines and reads it back.
 Run it with ``python examples/simulated_run.py [--run-dir DIR]``; by default the trace is
 written to ``runs/<date>-<time>/trace.jsonl`` under the current directory. With
 ``--runs 200`` it records 200 varied runs into that folder instead (one file each, written
-event by event), to try the ``orrinth`` command line on. The exit status
+event by event, with its metadata beside it), to try the ``orrinth`` command line on;
+``--confirm-rate 0.4 --seed 1 --meta prompt_version=v2`` makes a batch in which support
+names the refund it confirms in only about 40% of the runs. The exit status
 is 0 on success, 1 when the trace read back differs from the one recorded and 2 when a
 property check failed.
 """
@@ -25,6 +27,7 @@ property check failed.
 from __future__ import annotations
 
 import argparse
+import random
 import sys
 import time
 from dataclasses import dataclass
@@ -108,9 +111,11 @@ def support(message: dict[str, Any], state: dict[str, Any]) -> dict[str, Any]:
             refund_id = text.split()[1]
             state["stage"] = "refunded"
             state["refund_id"] = refund_id
+            # A terse prompt variant forgets to name the refund (see --confirm-rate).
+            named = f"refund {refund_id}" if state["names_refund"] else "your refund"
             return {
                 "content": (
-                    f"Done: refund {refund_id} of ${state['amount']:.2f} is on its way to your "
+                    f"Done: {named} of ${state['amount']:.2f} is on its way to your "
                     "card and should arrive within 3-5 business days. Anything else?"
                 ),
                 "to": "customer",
@@ -152,6 +157,7 @@ SUPPORT_INITIAL_STATE: dict[str, Any] = {
     "refund_id": None,
     "retries": 0,
     "turns_handled": 0,
+    "names_refund": True,
 }
 
 
@@ -336,22 +342,28 @@ def save_and_verify(trace: Trace, path: Path) -> bool:
     return same
 
 
-def make_agents() -> dict[str, RawAgent]:
+def make_agents(names_refund: bool = True) -> dict[str, RawAgent]:
     return {
         "customer": RawAgent("customer", customer),
-        "support": RawAgent("support", support, SUPPORT_INITIAL_STATE),
+        "support": RawAgent("support", support, {**SUPPORT_INITIAL_STATE, "names_refund": names_refund}),
         "billing": RawAgent("billing", billing),
     }
 
 
-def record_many(count: int, run_dir: Path) -> int:
+def record_many(count: int, run_dir: Path, seed: int = 0, confirm_rate: float = 1.0,
+                metadata: dict[str, str] | None = None) -> int:
     """Record ``count`` runs as ``run_dir/run-NNN.jsonl``, varying the turn of the fault
-    (some runs have none) and the budget (every fifth run's is too small). Each run is
-    written by a TraceRecorder, event by event, so a run cut short keeps what it recorded."""
+    (some runs have none) and the budget (every fifth run's is too small). In a share
+    ``1 - confirm_rate`` of the runs, drawn from ``seed``, support does not name the refund
+    it confirms. Each run is written by a TraceRecorder, event by event, so a run cut short
+    keeps what it recorded; its sidecar holds its id, seed and ``metadata``."""
     faults = failed = 0
     for i in range(count):
-        with TraceRecorder(run_dir / f"run-{i + 1:03d}.jsonl") as recorder:
-            harness = Harness(make_agents(), time.time(), trace=recorder)
+        run_id = f"run-{i + 1:03d}"
+        names_refund = random.Random(f"{seed}-{run_id}").random() < confirm_rate
+        values = {**(metadata or {}), "seed": seed, "confirm_rate": confirm_rate}
+        with TraceRecorder(run_dir / f"{run_id}.jsonl", metadata=values, run_id=run_id) as recorder:
+            harness = Harness(make_agents(names_refund), time.time(), trace=recorder)
             harness.run(fault_turn=2 + i % 12)
             harness.check_properties(budget_usd=0.01 if i % 5 == 4 else BUDGET_USD)
         faults += any(e.type == "fault_injected" for e in recorder.events)
@@ -375,9 +387,17 @@ def main(argv: list[str] | None = None) -> int:
         metavar="N",
         help="record N varied runs as DIR/run-NNN.jsonl instead, printing one line about them",
     )
+    parser.add_argument("--seed", type=int, default=0, help="with --runs: the seed of the varied runs")
+    parser.add_argument("--confirm-rate", type=float, default=1.0, metavar="P",
+                        help="with --runs: the share of runs in which support names the refund it confirms")
+    parser.add_argument("--meta", action="append", default=[], metavar="KEY=VALUE",
+                        help="with --runs: a value for each run's metadata (model=..., prompt_version=...)")
     args = parser.parse_args(argv)
+    if any("=" not in m for m in args.meta):
+        parser.error("--meta takes KEY=VALUE")
     if args.runs > 1:
-        return record_many(args.runs, args.run_dir)
+        return record_many(args.runs, args.run_dir, args.seed, args.confirm_rate,
+                           dict(m.split("=", 1) for m in args.meta))
 
     started = time.time()
     agents = make_agents()

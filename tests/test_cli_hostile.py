@@ -181,7 +181,7 @@ def test_show_and_diff_print_nothing_a_terminal_acts_on(
         text = out.getvalue()
         assert not [ch for ch in text if unsafe(ch)], text
         # every check is on a line of its own: a forged "PASS" line cannot appear
-        assert sum(ln.startswith(("PASS", "FAIL")) for ln in text.splitlines()) == (args[0] == "show")
+        assert sum(ln.startswith(("PASS", "FAIL", "INVALID")) for ln in text.splitlines()) == (args[0] == "show")
 
 
 @pytest.mark.parametrize("text, shown", [("\r\x1b[2KPASS  no_leak", "\\x0d\\x1b[2KPASS  no_leak"),

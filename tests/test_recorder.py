@@ -13,6 +13,7 @@ import threading
 import time
 import warnings
 from pathlib import Path
+from typing import Any
 
 import pytest
 from hypothesis import given, settings
@@ -230,6 +231,55 @@ def test_new_names_reach_the_device_with_their_lines(tmp_path: Path, monkeypatch
         TraceRecorder(path, mode="a", fsync=fsync, sidecar=False).close()
     side = str(path) + ".torn"
     assert synced[:2] == [side, str(path.parent)]
+
+
+# Lines a file may hold, good and bad, and the last line a write may leave: (bytes, torn).
+LINES = [nth_event(1).model_dump_json().encode(), b'{"type":"state_change","turn":2}', b"", b" \t",
+         b'{"type":"message"}', b"[1]", b'{"type":"message","turn":1', b'{"type":"message","turn":1,"data":{"x":"\xff"}}']
+TAILS = [(b"", False), (b"  ", False), (nth_event(2).model_dump_json().encode(), False), (b'{"type":"mess', True),
+         (b'{"type":"message","turn":"x"}', True), ('{"type":"message","turn":3,"data":{"t":"é'.encode()[:-1], True)]
+
+
+def read_outcome(read: Any, path: Path) -> tuple[tuple[Any, ...], list[tuple[type[Warning], str]]]:
+    """The events read, or the failure as (type, message, notes); and the warnings given."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result: tuple[Any, ...] = ("ok", read(path).events)
+        except ValueError as exc:  # decoding, JSON and validation errors alike
+            result = (type(exc), str(exc), getattr(exc, "__notes__", None))
+    return result, [(w.category, str(w.message)) for w in caught]
+
+
+def resumed(path: Path) -> Trace:
+    with TraceRecorder(path, mode="a") as rec:
+        return rec
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from(LINES), st.sampled_from([b"\n", b"\r\n", b"\r"])), max_size=6),
+       st.sampled_from(TAILS))
+def test_the_complete_lines_are_read_as_from_jsonl_reads_them(
+    tmp_path_factory: pytest.TempPathFactory, rows: list[tuple[bytes, bytes]], tail: tuple[bytes, bool]
+) -> None:
+    # Whatever the line ends and the bad lines before it, reading a recording (or resuming
+    # it) gives what from_jsonl gives for the file without its torn last line, errors and
+    # notes included; the warning names the line that from_jsonl refuses in the whole file.
+    path = tmp_path_factory.mktemp("lines") / "run.jsonl"
+    complete = b"".join(line + end for line, end in rows)
+    text, torn = tail
+    written = complete + text
+    path.write_bytes(written)
+    whole = read_outcome(Trace.from_jsonl, path)[0]
+    path.write_bytes(complete if torn else written)
+    expected = read_outcome(Trace.from_jsonl, path)[0]
+    for read in (read_recording, resumed):
+        path.write_bytes(written)
+        got, warned = read_outcome(read, path)
+        assert got == expected
+        assert [c for c, _ in warned] == ([TornLineWarning] if torn else [])
+        if torn and expected[0] == "ok":
+            assert f"line {whole[2][-1].rpartition(', line ')[2]} is incomplete" in warned[0][1]
 
 
 # Two recorders of one file in two processes on a small tmpfs, both writing long and short

@@ -76,7 +76,8 @@ def test_the_command_line_and_recorder_pass_strict_mypy(mypy_env: tuple[dict[str
     env = {k: v for k, v in env.items() if k != "MYPYPATH"}
     source = ROOT / "src" / "orrinth"
     proc = run_mypy((env, config), source / "cli", source / "recorder.py", source / "__main__.py",
-                    source / "runmeta.py", source / "checks.py")
+                    source / "runmeta.py", source / "checks.py", source / "frames.py",
+                    source / "otel.py")
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert proc.stdout.startswith("Success: no issues found")
 
@@ -130,7 +131,8 @@ def test_strict_pyright_accepts_the_example_and_ordinary_usage(tmp_path: Path) -
     # pyright loads none of the native modules: node runs without the sanitizer runtime.
     env = {k: v for k, v in os.environ.items() if not k.startswith("PYRIGHT_PYTHON") and k != "LD_PRELOAD"}
     files = [ROOT / "examples" / "simulated_run.py", TYPING / "usage_ok.py", *sorted((PACKAGE / "cli").glob("*.py")),
-             PACKAGE / "recorder.py", PACKAGE / "runmeta.py", PACKAGE / "checks.py"]
+             PACKAGE / "recorder.py", PACKAGE / "runmeta.py", PACKAGE / "checks.py", PACKAGE / "frames.py",
+             PACKAGE / "otel.py"]
     proc = subprocess.run(
         [sys.executable, "-m", "pyright", "--pythonpath", sys.executable, "-p", str(tmp_path / "pyrightconfig.json"),
          *map(str, files)],

@@ -15,7 +15,8 @@ does (floats and strings of every form the format tells apart), or the fast rout
 off altogether.
 
 Not part of the public API. Tests and benchmarks use `force_plain` (read on every call
-of to_jsonl and from_jsonl), `last_counts` and `last_native_writes`.
+of to_jsonl and from_jsonl), `last_counts` and `last_native_writes`; orrinth.recorder uses
+`read_lines`, from_jsonl's own reading of lines, for text that is not a whole file.
 """
 
 from __future__ import annotations
@@ -23,11 +24,15 @@ from __future__ import annotations
 import json
 import math
 import struct
-from typing import Any
+from collections.abc import Callable, Iterable
+from typing import TYPE_CHECKING, Any
 
 import pydantic
 import pydantic_core
 from pydantic import BaseModel
+
+if TYPE_CHECKING:
+    from orrinth.trace import Trace
 
 # pydantic releases (major, minor) whose model_validate and model_dump_json were checked
 # to call the validator and serializer with their defaults, and on which the differential
@@ -52,6 +57,11 @@ last_native_writes = 0
 enabled = False
 builds_events = False
 writes_events = False
+
+# `read_lines(cls, lines, name)`, set by orrinth.trace: the trace `cls()` holding the events
+# of `lines` (str, as iterating a text file gives them), read exactly as from_jsonl reads the
+# lines of a file, with its notes naming `name` (for the file) and the line on a failure.
+read_lines: Callable[[type[Trace], Iterable[str], object], Trace]
 
 PROBE_LINES = [
     '{"type":"message","turn":12,"agent":"agent-03","data":{"seq":123,"tool":"search","ok":true},'

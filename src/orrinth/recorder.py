@@ -42,8 +42,9 @@ import warnings
 from collections.abc import Mapping
 from pathlib import Path
 from types import TracebackType
-from typing import IO, TYPE_CHECKING, Any, Literal, Self
+from typing import TYPE_CHECKING, Any, Literal, Self
 
+from orrinth import _jsonl_routes
 from orrinth.trace import Trace, TraceEvent
 
 if TYPE_CHECKING:  # runmeta builds on the helpers here: imported where used
@@ -143,24 +144,16 @@ def _missing_folders(folder: Path) -> list[Path]:
     return missing
 
 
-class _Prefix:
-    """A stand-in path for ``Trace.from_jsonl`` that reads the first lines of a file only."""
+def _read_lines(path: Path, data: bytes) -> Trace:
+    """The trace in ``data``, bytes read from ``path``, read exactly as ``Trace.from_jsonl``
+    reads a file: decoded and split into lines as ``path.open()`` does, with the same
+    errors and the same note naming ``path`` and the line."""
+    lines = io.TextIOWrapper(io.BytesIO(data), encoding=_text_encoding())
+    return _jsonl_routes.read_lines(Trace, lines, path)
 
-    def __init__(self, path: Path, text: str) -> None:
-        self._path = path
-        self._text = text
 
-    def open(self) -> IO[str]:
-        return io.StringIO(self._text)
-
-    def __fspath__(self) -> str:
-        return os.fspath(self._path)
-
-    def __str__(self) -> str:
-        return str(self._path)
-
-    def __repr__(self) -> str:
-        return repr(self._path)
+# What ends a line for the reader: "\n", "\r\n", or a lone "\r" (universal newlines).
+_LINE_ENDS = (b"\n", b"\r")
 
 
 def _torn_tail(data: bytes, encoding: str) -> int | None:
@@ -169,9 +162,9 @@ def _torn_tail(data: bytes, encoding: str) -> int | None:
     A last line without its line end counts as complete when it holds a valid event (the
     reader accepts a missing final line end), and as blank when it holds only whitespace.
     """
-    if not data or data.endswith(b"\n"):
+    if not data or data.endswith(_LINE_ENDS):
         return None
-    start = data.rfind(b"\n") + 1
+    start = max(data.rfind(end) for end in _LINE_ENDS) + 1
     try:
         tail = data[start:].decode(encoding).strip()
         if tail:
@@ -182,7 +175,8 @@ def _torn_tail(data: bytes, encoding: str) -> int | None:
 
 
 def _warn_torn(path: Path, data: bytes, start: int, action: str, stacklevel: int) -> None:
-    line = data.count(b"\n", 0, start) + 1
+    # The line ends before it, a "\r\n" counting once.
+    line = data.count(b"\n", 0, start) + data.count(b"\r", 0, start) - data.count(b"\r\n", 0, start) + 1
     warnings.warn(
         f"{path}: line {line} is incomplete ({len(data) - start} bytes without a line end, "
         f"not a valid event): {action}",
@@ -197,12 +191,14 @@ def read_recording(path: str | os.PathLike[str]) -> Trace:
     Any other bad line raises as ``Trace.from_jsonl`` does. The file is not changed.
     """
     path = Path(path)
+    # One read: what is checked for a torn line is what is read, even while a recorder
+    # goes on appending to the file.
     data = path.read_bytes()
     start = _torn_tail(data, _text_encoding())
-    if start is None:
-        return Trace.from_jsonl(path)
-    _warn_torn(path, data, start, "left out", stacklevel=2)
-    return Trace.from_jsonl(_Prefix(path, data[:start].decode(_text_encoding())))  # type: ignore[arg-type]
+    if start is not None:
+        _warn_torn(path, data, start, "left out", stacklevel=2)
+        data = data[:start]
+    return _read_lines(path, data)
 
 
 def _opening_metadata(
@@ -221,7 +217,7 @@ def _opening_metadata(
     if previous is not None:
         base = {**previous.model_dump(), **{k: v for k, v in base.items() if v is not None}}
         values = {**previous.metadata, **values}
-    base.update(status="running", ended_at=None, error=None, metadata=values)
+    base.update(status="running", ended_at=None, error=None, metadata=values, figures=None)
     if run_id is not None:
         base["run_id"] = run_id
     if base.get("started_at") is None:
@@ -229,10 +225,10 @@ def _opening_metadata(
     return RunMetadata.model_validate(base)
 
 
-def _closing_metadata(meta: RunMetadata, error: BaseException | None) -> RunMetadata:
-    from orrinth.runmeta import RunError, RunMetadata
+def _closing_metadata(trace: TraceRecorder, meta: RunMetadata, error: BaseException | None) -> RunMetadata:
+    from orrinth.runmeta import RunError, RunFigures, RunMetadata
 
-    update: dict[str, Any] = {"ended_at": time.time()}
+    update: dict[str, Any] = {"ended_at": time.time(), "figures": RunFigures.of(trace).stamped(trace.path)}
     if error is None:
         update.update(status="completed", error=None)
     else:
@@ -324,7 +320,7 @@ class TraceRecorder(Trace):
         elif data and not data.endswith(b"\n"):
             os.write(fd, b"\n")  # a complete last line without its line end
         if data.strip():
-            for event in Trace.from_jsonl(_Prefix(self._path, data.decode(self._encoding))).events:  # type: ignore[arg-type]
+            for event in _read_lines(self._path, data).events:
                 Trace.add_event(self, event)
 
     @property
@@ -394,7 +390,7 @@ class TraceRecorder(Trace):
         if self._meta is not None:
             from orrinth.runmeta import write_metadata
 
-            self._meta = _closing_metadata(self._meta, error)
+            self._meta = _closing_metadata(self, self._meta, error)
             write_metadata(self._path, self._meta, fsync=self._fsync)
 
     def __enter__(self) -> Self:

@@ -20,18 +20,23 @@ import secrets
 import time
 from collections.abc import Mapping
 from pathlib import Path
-from typing import Annotated, Any, Literal, TypeAlias
+from typing import TYPE_CHECKING, Annotated, Any, Literal, TypeAlias
 
 from pydantic import BaseModel, ConfigDict, Field, FiniteFloat, JsonValue, ValidationError, field_validator
 
 from orrinth import __version__
-from orrinth.recorder import _Prefix, _sync_directory, _text_encoding, _torn_tail  # pyright: ignore[reportPrivateUsage]
+from orrinth.recorder import _read_lines, _sync_directory, _text_encoding, _torn_tail  # pyright: ignore[reportPrivateUsage]
 from orrinth.trace import Trace
+
+if TYPE_CHECKING:
+    from orrinth.checks import Check
 
 __all__ = [
     "SIDECAR_SUFFIX",
+    "CheckRecord",
     "MetadataError",
     "RunError",
+    "RunFigures",
     "RunMetadata",
     "RunStatus",
     "read_metadata",
@@ -78,12 +83,89 @@ def _check_finite(value: Any, where: str) -> None:
             stack.extend((v, f"{at}[{i}]") for i, v in enumerate(item))  # pyright: ignore[reportUnknownVariableType, reportUnknownArgumentType]
 
 
+class CheckRecord(BaseModel):
+    """A property check as :mod:`orrinth.checks` read it, kept among a run's figures."""
+
+    model_config = ConfigDict(frozen=True, extra="forbid")
+
+    name: str
+    passed: bool | None
+    score: float | None = None
+    turn: int = -1
+    agent: str | None = None
+    problem: str | None = None
+
+
+class RunFigures(BaseModel):
+    """A run's totals, kept in its sidecar so that a summary need not read the trace.
+
+    They describe the trace file as it was when they were taken (its size, modification
+    time and inode): :meth:`matches` says whether it is still that file.
+    """
+
+    model_config = ConfigDict(extra="forbid")
+
+    events: int
+    last_turn: int | None
+    messages: int
+    input_tokens: int
+    output_tokens: int
+    cost_usd: float
+    faults: int
+    checks: list[CheckRecord] = Field(default_factory=list[CheckRecord])
+    trace_size: int | None = None
+    trace_mtime_ns: int | None = None
+    trace_inode: int | None = None
+
+    @classmethod
+    def of(cls, trace: Trace) -> RunFigures:
+        from orrinth.checks import read_checks
+
+        events = trace.events
+        costs = trace.cost_summary()
+        turns = [e.turn for e in events if e.type != "property_check"]
+        return cls(
+            events=len(events),
+            last_turn=max(turns) if turns else None,
+            messages=sum(1 for e in events if e.type == "message"),
+            input_tokens=costs.total_input_tokens,
+            output_tokens=costs.total_output_tokens,
+            cost_usd=costs.total_cost_usd,
+            faults=sum(1 for e in events if e.type == "fault_injected"),
+            checks=[CheckRecord(name=c.name, passed=c.passed, score=c.score, turn=c.turn, agent=c.agent,
+                                problem=c.problem) for c in read_checks(events)],
+        )
+
+    def stamped(self, trace_path: Path) -> RunFigures:
+        """These figures, bound to the trace file as it is now."""
+        st = os.stat(trace_path)
+        return self.model_copy(update={"trace_size": st.st_size, "trace_mtime_ns": st.st_mtime_ns,
+                                       "trace_inode": st.st_ino})
+
+    def matches(self, trace_path: Path) -> bool:
+        """Whether the trace file is still the one these figures were taken from."""
+        if self.trace_size is None:
+            return False
+        try:
+            st = os.stat(trace_path)
+        except OSError:
+            return False
+        return (st.st_size, st.st_mtime_ns, st.st_ino) == (self.trace_size, self.trace_mtime_ns, self.trace_inode)
+
+    def check_list(self) -> list[Check]:
+        from orrinth.checks import Check
+
+        return [Check(name=c.name, passed=c.passed, score=c.score, turn=c.turn, agent=c.agent, problem=c.problem)
+                for c in self.checks]
+
+
 class RunMetadata(BaseModel):
     """One run's identity and outcome, as stored in the sidecar beside its trace.
 
     ``metadata`` holds the user's own values (model, provider, prompt_version, seed, tags,
-    code_revision, anything JSON can hold). Unknown fields are refused when a model is
-    built, and ignored when a sidecar written by a later version is read.
+    code_revision, anything JSON can hold). ``figures`` holds the run's totals and checks
+    once it is complete, for readers that need nothing more. Unknown fields are refused when
+    a model is built, and ignored when a sidecar written by a later version is read.
     """
 
     model_config = ConfigDict(extra="forbid", validate_assignment=True)
@@ -95,6 +177,7 @@ class RunMetadata(BaseModel):
     error: RunError | None = None
     metadata: dict[str, JsonValue] = Field(default_factory=dict)
     orrinth_version: str = __version__
+    figures: RunFigures | None = None
 
     @field_validator("metadata")
     @classmethod
@@ -237,6 +320,7 @@ def save_run(
     if meta.ended_at is None:
         meta.ended_at = time.time()
     trace.to_jsonl(path)
+    meta.figures = RunFigures.of(trace).stamped(path)
     write_metadata(path, meta)
     return meta
 
@@ -248,11 +332,11 @@ def last_line_torn(path: Path) -> bool:
         if size == 0:
             return False
         f.seek(size - 1)
-        if f.read(1) == b"\n":
+        if f.read(1) in (b"\n", b"\r"):
             return False
         tail = b""
         pos = size
-        while pos > 0 and b"\n" not in tail:
+        while pos > 0 and b"\n" not in tail and b"\r" not in tail:
             step = min(pos, 1 << 16)
             pos -= step
             f.seek(pos)
@@ -285,9 +369,7 @@ def run_status(trace_path: str | os.PathLike[str]) -> RunStatus:
         return "unreadable"
     start = _torn_tail(data, _text_encoding())
     try:
-        text = data[: len(data) if start is None else start].decode(_text_encoding())
-        if text.strip():
-            Trace.from_jsonl(_Prefix(path, text))  # type: ignore[arg-type]
+        _read_lines(path, data[: len(data) if start is None else start])
     except ValueError:
         return "unreadable"
     return status_of(meta, start is not None)

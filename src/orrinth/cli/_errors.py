@@ -5,6 +5,8 @@ Exit statuses (the same for every command):
 
 * ``EXIT_OK`` (0): done; for ``diff``, the runs match.
 * ``EXIT_DIFFERENT`` (1): ``diff`` only, the runs differ. Never used for an error.
+* ``EXIT_FAILED`` (1): a gate did not pass: ``--fail-on-check`` found a failed or invalid
+  check or a run that did not complete; ``compare`` found a regression. Never an error.
 * ``EXIT_ERROR`` (2): an error: bad arguments, a missing file, a file that does not load
   (whatever the reason), output that could not be written.
 * ``EXIT_INTERRUPTED`` (130, 128 + SIGINT): Ctrl-C; nothing is printed but one short line.
@@ -17,12 +19,13 @@ from __future__ import annotations
 import math
 import re
 from pathlib import Path
-from typing import Any
+from typing import Any, cast
 
 __all__ = [
     "EXIT_BROKEN_PIPE",
     "EXIT_DIFFERENT",
     "EXIT_ERROR",
+    "EXIT_FAILED",
     "EXIT_INTERRUPTED",
     "EXIT_OK",
     "CommandError",
@@ -35,6 +38,7 @@ __all__ = [
 
 EXIT_OK = 0
 EXIT_DIFFERENT = 1
+EXIT_FAILED = 1
 EXIT_ERROR = 2
 EXIT_INTERRUPTED = 130
 EXIT_BROKEN_PIPE = 141
@@ -80,7 +84,7 @@ def explain(exc: BaseException) -> str:
         message = "(the message could not be formatted)"
     text = f"{type(exc).__name__}: {message}".strip() if message else type(exc).__name__
     notes: object = getattr(exc, "__notes__", None)
-    lines = [text, *map(str, notes)] if isinstance(notes, list) else [text]  # pyright: ignore[reportUnknownArgumentType]
+    lines = [text, *(str(n) for n in cast("list[object]", notes))] if isinstance(notes, list) else [text]
     return "\n  ".join(terminal_safe(line, keep_newlines=False) for line in lines)
 
 

@@ -1,4 +1,4 @@
-"""Argument parsing and the four commands. The exit statuses are named in
+"""Argument parsing and the commands. The exit statuses are named in
 ``orrinth.cli._errors``: 0 success (for ``diff``: the runs match), 1 the runs differ, 2 an
 error (a missing file, a file that does not load, bad arguments), 130 Ctrl-C, 141 the
 output's reader went away."""
@@ -12,13 +12,14 @@ import sys
 import time
 from collections.abc import Callable
 from pathlib import Path
-from typing import TextIO
+from typing import TYPE_CHECKING, TextIO
 
 from orrinth import __version__
 from orrinth.cli._errors import (
     EXIT_BROKEN_PIPE,
     EXIT_DIFFERENT,
     EXIT_ERROR,
+    EXIT_FAILED,
     EXIT_INTERRUPTED,
     EXIT_OK,
     CommandError,
@@ -27,15 +28,40 @@ from orrinth.cli._errors import (
 )
 from orrinth.cli.runs import find_traces, load
 
+if TYPE_CHECKING:
+    from orrinth.cli.batch import Run
+
 __all__ = ["main"]
 
 
 def cmd_show(args: argparse.Namespace, out: TextIO) -> int:
+    from orrinth.checks import count_checks, read_checks
+    from orrinth.cli.batch import describe_run, read_trace
     from orrinth.cli.show import show
+    from orrinth.runmeta import MetadataError, read_metadata, status_of
 
-    trace = load(args.file)
+    problems: list[str] = []
+    try:
+        meta = read_metadata(args.file)
+    except (MetadataError, OSError) as exc:
+        meta = None
+        problems.append(f"the run's metadata cannot be read: {exc}")
+    trace, torn = read_trace(args.file)
+    status = "unreadable" if problems else status_of(meta, torn is not None)
     with about(args.file, "cannot be shown"):
-        show(trace, str(args.file), out)
+        show(trace, str(args.file), out, about=describe_run(status, meta))
+        counts = count_checks(read_checks(trace.events))
+    if torn is not None:
+        problems.append(
+            f"{torn}; the {len(trace.events)} complete events are shown. Read them with "
+            f"orrinth.recorder.read_recording(path), or continue the run with TraceRecorder(path, mode='a'), "
+            f"which moves the torn line to {args.file.name}.torn"
+        )
+    out.flush()
+    for problem in problems:
+        print(f"orrinth show: warning: {terminal_safe(problem, keep_newlines=False)}", file=sys.stderr)
+    if args.fail_on_check and (counts.failed or counts.invalid or status != "completed"):
+        return EXIT_FAILED
     return EXIT_OK
 
 
@@ -83,7 +109,58 @@ def cmd_summary(args: argparse.Namespace, out: TextIO) -> int:
     out.flush()
     for error in errors:
         print(f"orrinth summary: error: {error}", file=sys.stderr)
-    return EXIT_ERROR if errors else EXIT_OK
+    if errors:
+        return EXIT_ERROR
+    if args.fail_on_check:
+        failing = [r for r in rows if r["checks_failed"] or r["checks_invalid"] or r["status"] != "completed"]
+        if failing:
+            checks = sum(r["checks_failed"] + r["checks_invalid"] for r in rows)
+            print(f"orrinth summary: {len(failing)} of {len(rows)} runs failed a check or did not complete "
+                  f"({checks} checks failed or invalid)", file=sys.stderr)
+            return EXIT_FAILED
+    return EXIT_OK
+
+
+def _read_batch(files: list[Path], jobs: int) -> list[Run]:
+    from orrinth.cli.batch import read_runs
+
+    runs: list[Run] = []
+    errors: list[str] = []
+    for result in read_runs(files, jobs):
+        (errors if isinstance(result, str) else runs).append(result)  # type: ignore[arg-type]
+    if errors:
+        more = f"\n  and {len(errors) - 1} more files that cannot be read" if len(errors) > 1 else ""
+        raise CommandError(f"a comparison needs every run: {errors[0]}{more}")
+    return runs
+
+
+def cmd_compare(args: argparse.Namespace, out: TextIO) -> int:
+    from orrinth.cli import compare as cmp
+
+    if not 0 < args.alpha < 1:
+        raise CommandError(f"--alpha must lie between 0 and 1, not {args.alpha}")
+    budget = cmp.parse_budget(args.max_cost_increase) if args.max_cost_increase is not None else None
+    jobs = args.jobs or len(os.sched_getaffinity(0))
+    if args.by is not None:
+        if len(args.paths) != 1:
+            raise CommandError("--by KEY splits one batch: give one folder or pattern, not two")
+        key, _, named = args.by.partition("=")
+        values = tuple(named.split(",", 1)) if named else None
+        if not key or (values is not None and (len(values) != 2 or not all(values))):
+            raise CommandError(f"--by {args.by!r}: expected KEY or KEY=BASE,CANDIDATE")
+        base, candidate = cmp.sides_by_key(_read_batch(cmp.expand(args.paths[0]), jobs), key,
+                                           values)  # type: ignore[arg-type]
+    else:
+        if len(args.paths) != 2:
+            raise CommandError("give BASE and CANDIDATE (two folders, files or quoted patterns), "
+                               "or one of them with --by KEY")
+        base, candidate = (cmp.side_of(p, _read_batch(cmp.expand(p), jobs)) for p in args.paths)
+    result = cmp.compare(base, candidate, alpha=args.alpha, budget=budget)
+    if args.format == "table":
+        cmp.write_table(result, out, changed_limit=args.changed)
+    else:
+        {"csv": cmp.write_csv, "json": cmp.write_json}[args.format](result, out)
+    return EXIT_FAILED if result.regressed else EXIT_OK
 
 
 def cmd_diff(args: argparse.Namespace, out: TextIO) -> int:
@@ -103,13 +180,48 @@ def cmd_diff(args: argparse.Namespace, out: TextIO) -> int:
 
 def cmd_report(args: argparse.Namespace, out: TextIO) -> int:
     from orrinth.cli.report import write_report
+    from orrinth.runmeta import read_metadata, run_status
 
     trace = load(args.file)
     output: Path = args.output or args.file.with_suffix(".html")
+    try:
+        meta = read_metadata(args.file)
+    except (OSError, ValueError):  # a broken sidecar: the status below says "unreadable"
+        meta = None
     with about(args.file, "cannot be drawn"):
-        write_report(trace, str(args.file), output)
+        write_report(trace, str(args.file), output, meta, run_status(args.file))
     print(f"wrote {terminal_safe(output, keep_newlines=False)} ({len(trace.events)} events)", file=out)
     return EXIT_OK
+
+
+def cmd_export_otlp(args: argparse.Namespace, out: TextIO) -> int:
+    from orrinth import otel
+
+    runs: list[otel.RunInput] = []
+    for path in find_traces(args.paths):
+        trace = load(path)
+        with about(path, "its run metadata cannot be read"):
+            runs.append(otel.load_run(path, trace))
+    spans = otel.run_spans(runs, include_content=args.include_content)
+    where = str(args.output) if args.output is not None else otel.traces_url(args.endpoint)
+    with about(where, "cannot be written" if args.output is not None else "cannot take the spans"):
+        if args.output is not None:
+            otel.write_json(spans, args.output)
+        else:
+            otel.send(spans, where, args.timeout)
+    print(f"{'wrote' if args.output is not None else 'sent'} {len(spans)} spans of {len(runs)} "
+          f"run{'s' if len(runs) != 1 else ''} to {terminal_safe(where, keep_newlines=False)}", file=out)
+    return EXIT_OK
+
+
+def _endpoint(value: str) -> str:
+    from orrinth.otel import traces_url
+
+    try:
+        traces_url(value)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from exc
+    return value
 
 
 def parser() -> argparse.ArgumentParser:
@@ -120,6 +232,8 @@ def parser() -> argparse.ArgumentParser:
 
     s = sub.add_parser("show", help="print a run's transcript, tokens and cost per agent, faults and checks")
     s.add_argument("file", type=Path, metavar="FILE")
+    s.add_argument("--fail-on-check", action="store_true",
+                   help="exit 1 when a check failed or is invalid, or the run did not complete")
     s.set_defaults(run=cmd_show)
 
     s = sub.add_parser("summary", help="one row of figures per run, for files and folders of trace files")
@@ -128,7 +242,30 @@ def parser() -> argparse.ArgumentParser:
     s.add_argument("-j", "--jobs", type=int, default=0, help="worker processes (default: one per CPU)")
     s.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="progress bar on stderr (default: for 20 files or more, on a terminal)")
+    s.add_argument("--fail-on-check", action="store_true",
+                   help="exit 1 when any check failed or is invalid, or any run did not complete")
     s.set_defaults(run=cmd_summary)
+
+    s = sub.add_parser("compare", help="compare two batches of runs: checks, scores, cost, tokens and turns "
+                       "(exit 0: no regression, 1: regression or over budget, 2: error)",
+                       description="Compare a candidate batch of runs with a base batch. Runs are paired by run "
+                       "id, else by their names relative to each batch's folder; each check's pass rate is "
+                       "compared with the exact McNemar test on the pairs (Fisher's exact test when nothing "
+                       "pairs). Exit status 1 when a check's pass rate fell significantly or the cost budget "
+                       "is exceeded.")
+    s.add_argument("paths", nargs="+", metavar="BATCH",
+                   help="BASE and CANDIDATE: folders (searched for *.jsonl), files or quoted glob patterns; "
+                   "one of them with --by")
+    s.add_argument("--by", metavar="KEY[=BASE,CANDIDATE]",
+                   help="split one batch by a metadata key; without values it must have exactly two")
+    s.add_argument("--alpha", type=float, default=0.05, help="significance level of a fall (default 0.05)")
+    s.add_argument("--max-cost-increase", metavar="LIMIT",
+                   help="exit 1 when the mean cost per run rises by more: 10%% of the base's, or 0.002 (USD)")
+    s.add_argument("-f", "--format", choices=["table", "csv", "json"], default="table")
+    s.add_argument("--changed", type=int, default=20, metavar="N",
+                   help="runs with a changed verdict listed in the table (default 20)")
+    s.add_argument("-j", "--jobs", type=int, default=0, help="worker processes (default: one per CPU)")
+    s.set_defaults(run=cmd_compare)
 
     s = sub.add_parser("diff", help="the first event where two runs differ, ignoring timestamps "
                        "(exit 0: same, 1: different, 2: error)")
@@ -142,6 +279,23 @@ def parser() -> argparse.ArgumentParser:
     s.add_argument("file", type=Path, metavar="FILE")
     s.add_argument("-o", "--output", type=Path, help="the page to write (default: FILE with .html)")
     s.set_defaults(run=cmd_report)
+
+    s = sub.add_parser("export", help="runs in another format (otlp: OpenTelemetry traces)")
+    formats = s.add_subparsers(dest="format", required=True, metavar="FORMAT")
+    s = formats.add_parser("otlp", help="OpenTelemetry traces, one per run, in the GenAI semantic conventions: "
+                           "an OTLP/JSON file, or sent over OTLP/HTTP",
+                           description="Export runs as OpenTelemetry traces (needs the otel extra).")
+    s.add_argument("paths", type=Path, nargs="+", metavar="FILE", help="trace files, or folders searched for *.jsonl")
+    to = s.add_mutually_exclusive_group(required=True)
+    to.add_argument("-o", "--output", type=Path, metavar="OUT.json",
+                    help="write one OTLP/JSON ExportTraceServiceRequest to this file")
+    to.add_argument("--endpoint", type=_endpoint, metavar="URL",
+                    help="send over OTLP/HTTP to this URL (a URL without a path gets /v1/traces)")
+    s.add_argument("--include-content", action="store_true",
+                   help="include message text and event payloads (left out by default)")
+    s.add_argument("--timeout", type=float, default=10.0, metavar="SECONDS",
+                   help="how long each request to the endpoint may take (default 10)")
+    s.set_defaults(run=cmd_export_otlp, command="export otlp")
     return p
 
 
@@ -172,10 +326,13 @@ def main(argv: list[str] | None = None) -> int:
             print(f"orrinth {args.command}: error: {exc}", file=sys.stderr)
             return EXIT_ERROR
         except ModuleNotFoundError as exc:
-            if exc.name != "rich":
+            if exc.name in ("rich", "scipy"):
+                need = f"{exc.name}: pip install 'orrinth[cli]'"
+            elif (exc.name or "").startswith("opentelemetry"):
+                need = "the OpenTelemetry SDK: pip install 'orrinth[otel]'"
+            else:
                 raise
-            print(f"orrinth {args.command}: error: this command needs rich: pip install 'orrinth[cli]'",
-                  file=sys.stderr)
+            print(f"orrinth {args.command}: error: this command needs {need}", file=sys.stderr)
             return EXIT_ERROR
     except BrokenPipeError:
         # The reader went away (`orrinth show run.jsonl | head`): stop quietly.

@@ -10,12 +10,14 @@ import sys
 import textwrap
 from typing import Any, TextIO
 
+from orrinth.checks import read_check, read_checks
 from orrinth.cli._errors import terminal_safe
 from orrinth.trace import Trace, TraceEvent
 
 __all__ = ["describe", "heading", "print_costs", "print_properties", "print_transcript", "show"]
 
 WIDTH = 92
+OUTCOME = {"pass": "PASS", "fail": "FAIL", "invalid": "INVALID"}
 INDENT = " " * 36
 
 
@@ -70,8 +72,9 @@ def _describe(event: TraceEvent) -> str:
         return f"turn {event.turn} state_change {who}: {_changes_text(event.data)}"
     if event.type == "fault_injected":
         return f"turn {event.turn} fault_injected {who}: {_fault_text(event.data)}"
-    passed = "PASS" if event.data.get("passed") else "FAIL"
-    return f"turn {event.turn} property_check {passed} {event.data.get('property', '')}: {event.data.get('detail', '')}"
+    check = read_check(event)
+    text = f"turn {event.turn} property_check {OUTCOME[check.outcome]} {check.label}: {check.detail}"
+    return text if check.valid else f"{text} ({check.problem})"
 
 
 def print_transcript(trace: Trace, started: float | None = None, out: TextIO | None = None) -> None:
@@ -127,24 +130,22 @@ def print_costs(trace: Trace, out: TextIO | None = None) -> None:
 
 
 def print_properties(trace: Trace, out: TextIO | None = None) -> bool:
-    """The property checks as PASS/FAIL lines; True when none failed."""
+    """The property checks as PASS, FAIL or INVALID lines (read as orrinth.checks reads
+    them); True when every check passed."""
     out = out or sys.stdout
     heading("Run-level property checks (turn -1)", out)
     all_passed = True
-    for event in trace.events:
-        if event.type == "property_check":
-            passed = bool(event.data.get("passed"))
-            all_passed = all_passed and passed
-            print(
-                f"{'PASS' if passed else 'FAIL'}  {_t(event.data.get('property', '')):<28} "
-                f"{_t(event.data.get('detail', ''))}",
-                file=out,
-            )
+    for check in read_checks(trace.events):
+        all_passed = all_passed and check.outcome == "pass"
+        score = "" if check.score is None else f" (score {check.score:g})"
+        problem = "" if check.valid else f" [invalid: {check.problem}]"
+        print(f"{OUTCOME[check.outcome]:<4}  {_t(check.label):<28} {_t(check.detail)}{score}{_t(problem)}", file=out)
     return all_passed
 
 
-def show(trace: Trace, title: str, out: TextIO | None = None) -> bool:
-    """Every section for one run; True when no property check failed."""
+def show(trace: Trace, title: str, out: TextIO | None = None, about: str | None = None) -> bool:
+    """Every section for one run, with the line ``about`` it (its status and metadata) under
+    the title; True when every property check passed."""
     out = out or sys.stdout
     events = trace.events
     kinds = {kind: sum(1 for e in events if e.type == kind) for kind in
@@ -152,6 +153,8 @@ def show(trace: Trace, title: str, out: TextIO | None = None) -> bool:
     title = _t(title)
     print(title, file=out)
     print("=" * len(title), file=out)
+    if about is not None:
+        print(_t(about), file=out)
     print(f"{len(events)} events: " + ", ".join(f"{n} {kind}" for kind, n in kinds.items()), file=out)
     print_transcript(trace, out=out)
     print_costs(trace, out=out)

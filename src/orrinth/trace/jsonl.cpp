@@ -265,6 +265,29 @@ void note_read_location(PyObject *path, Py_ssize_t line) {
     });
 }
 
+/// Reads `lines` (str, as iterating a text file gives them) into the trace `result`, one
+/// event per line that is not blank; a failure is noted as being at its line of `name`.
+void read_lines_into(TraceState &st, LineReader &reader, PyObject *result, PyObject *lines,
+                     PyObject *name) {
+    Py_ssize_t count = 0;  // lines read so far, blank ones included
+    bool in_line = false;  // a failure now is the current line's, not the reading's
+    try {
+        for_each(lines, [&](PyObject *line) {
+            count++;
+            in_line = true;
+            Ref text = strip(st, line);
+            if (truth(text.get())) {
+                Ref event = reader.event(text.get());
+                add_event_to(st, result, event.get());
+            }
+            in_line = false;
+        });
+    } catch (const PyErrSet &) {
+        note_read_location(name, in_line ? count : count + 1);
+        throw;
+    }
+}
+
 PyObject *trace_from_jsonl(FnObject *fn, PyObject *const *args) {
     return entry([&] {
         TraceState &st = state(fn);
@@ -277,21 +300,9 @@ PyObject *trace_from_jsonl(FnObject *fn, PyObject *const *args) {
             note_path_expected(st, args[1], "Trace.from_jsonl");
             throw;
         }
-        Py_ssize_t lines = 0;  // lines read so far, blank ones included
-        bool in_line = false;  // a failure now is the current line's, not the reading's
         try {
-            for_each(file.get(), [&](PyObject *line) {
-                lines++;
-                in_line = true;
-                Ref text = strip(st, line);
-                if (truth(text.get())) {
-                    Ref event = reader.event(text.get());
-                    add_event_to(st, result.get(), event.get());
-                }
-                in_line = false;
-            });
+            read_lines_into(st, reader, result.get(), file.get(), args[1]);
         } catch (const PyErrSet &) {
-            note_read_location(args[1], in_line ? lines : lines + 1);
             close_after_failure(st, file.get(), /*report_close_error=*/true);
             throw;
         }
@@ -301,8 +312,23 @@ PyObject *trace_from_jsonl(FnObject *fn, PyObject *const *args) {
     });
 }
 
+/// `read_lines(cls, lines, name)`: what from_jsonl does with the lines of an open file,
+/// for text that is not a whole file (the recorder's complete lines); `name` stands for
+/// the path in the note on a failure.
+PyObject *trace_read_lines(FnObject *fn, PyObject *const *args) {
+    return entry([&] {
+        TraceState &st = state(fn);
+        Ref result = require(PyObject_CallNoArgs(args[0]));
+        LineReader reader(fn, st);
+        read_lines_into(st, reader, result.get(), args[1], args[2]);
+        reader.finish();
+        return result;
+    });
+}
+
 const Param kSelfPath[] = {{"self", nullptr}, {"path", "Path"}};
 const Param kClsPath[] = {{"cls", nullptr}, {"path", "Path"}};
+const Param kClsLinesName[] = {{"cls", nullptr}, {"lines", nullptr}, {"name", nullptr}};
 
 }  // namespace
 
@@ -312,5 +338,10 @@ const FunctionDef to_jsonl_def = {"to_jsonl", "Trace.to_jsonl",
 const FunctionDef from_jsonl_def = {"from_jsonl", "Trace.from_jsonl",
                                     "Read a trace back from a JSONL file.", "Trace", kClsPath, 2,
                                     trace_from_jsonl};
+const FunctionDef read_lines_def = {"read_lines", "read_lines",
+                                    "Read a trace from the lines of a JSONL text, as from_jsonl "
+                                    "reads a file's; name stands for the file in the note on a "
+                                    "failure.",
+                                    "Trace", kClsLinesName, 3, trace_read_lines};
 
 }  // namespace orrinth::trace

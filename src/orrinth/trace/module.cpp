@@ -134,6 +134,12 @@ void TraceState::exec(PyObject *module) {
     bind(module, "Trace", trace);
     init_readers(*this);
     init_fast_routes(*this);
+    // from_jsonl's reading of lines, for the package's own readers of text that is not a
+    // whole file; it lives in the routes module, outside this module's namespace.
+    Ref read_lines = make_function(reinterpret_cast<PyTypeObject *>(fn_type), read_lines_def, module);
+    Ref routes_name = require(PyModule_GetNameObject(routes_module));
+    require(PyObject_SetAttrString(read_lines.get(), "__module__", routes_name.get()));
+    require(PyObject_SetAttrString(routes_module, "read_lines", read_lines.get()));
 }
 
 }  // namespace orrinth::trace

@@ -284,4 +284,7 @@ extern const FunctionDef snapshot_def;
 extern const FunctionDef to_jsonl_def;
 extern const FunctionDef from_jsonl_def;
 
+// orrinth._jsonl_routes.read_lines: from_jsonl's reading of the lines of an open file.
+extern const FunctionDef read_lines_def;
+
 }  // namespace orrinth::trace
