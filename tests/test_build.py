@@ -8,10 +8,13 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+from pathlib import Path
 
 import pytest
 
 import orrinth.trace
+
+ROOT = Path(__file__).resolve().parent.parent
 
 
 @pytest.mark.skipif(platform.machine() not in ("x86_64", "AMD64") or not shutil.which("objdump"),
@@ -59,3 +62,29 @@ def test_needs_no_recent_glibc(module):
                            check=True).stdout
     versions = {tuple(map(int, v.split("."))) for v in re.findall(r"\bGLIBC_([0-9.]+)\)?\s", table)}
     assert versions and max(versions) <= (2, 17), sorted(versions)
+
+
+def _fast_path_rows_in_code():
+    # Each row of kFastPaths: seven C string cells, each possibly several adjacent literals.
+    source = (ROOT / "include" / "orrinth_native" / "fast_paths.hpp").read_text()
+    table = source[source.index("kFastPaths[] = {"):]
+    literal = r'"(?:[^"\\]|\\.)*"'
+    rows = []
+    for row in re.finditer(r"\{\s*((?:%s\s*,?\s*)+)\}" % literal, table):
+        cells = re.split(r'"\s*,\s*"', row.group(1).strip()[1:-1])
+        rows.append([re.sub(r'"\s+"', "", c) for c in cells])
+    return rows
+
+
+def _fast_path_rows_in_docs():
+    text = (ROOT / "docs" / "python-versions.md").read_text()
+    section = text[text.index("## Every fast path"):]
+    section = section[:section.index("\n## ", 1)]
+    lines = [ln for ln in section.splitlines() if ln.startswith("| ")][1:]  # after the header
+    return [[c.strip() for c in ln.strip().strip("|").split(" | ")] for ln in lines]
+
+
+def test_fast_path_table_matches_its_documentation():
+    code = _fast_path_rows_in_code()
+    assert len(code) >= 10 and all(len(r) == 7 for r in code), code
+    assert _fast_path_rows_in_docs() == code

@@ -71,7 +71,7 @@ namespace detail {
     Py_ssize_t len = PyList_GET_SIZE(names.get());
     Ref text;
     if (len == 1) {
-        text = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
+        text = Ref::new_ref(PyList_GET_ITEM(names.get(), 0));
     } else if (len == 2) {
         text = Ref::steal(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0),
                                                PyList_GET_ITEM(names.get(), 1)));
@@ -97,7 +97,7 @@ namespace detail {
     PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", qualname);
 }
 
-#if PY_VERSION_HEX >= 0x030D0000
+#if ORRINTH_KEYWORD_SUGGESTIONS
 /// The edit distance of Python/suggestions.c: moves cost 2, a substitution that only
 /// flips an ASCII letter's case costs 1; above `max_cost` the result is max_cost + 1.
 inline size_t suggestion_distance(const char *a, size_t a_size, const char *b, size_t b_size,
@@ -163,12 +163,12 @@ inline Ref keyword_suggestion(const Signature &sig, PyObject *kw) {
         if (d > max_distance) continue;
         if (!best || d < best_distance) best = name, best_distance = d;
     }
-    return Ref::borrow(best);
+    return Ref::new_ref(best);
 }
 #endif
 
 [[gnu::cold, gnu::noinline]] inline void unexpected_keyword(const Signature &sig, PyObject *kw) {
-#if PY_VERSION_HEX >= 0x030D0000
+#if ORRINTH_KEYWORD_SUGGESTIONS
     if (Ref suggestion = keyword_suggestion(sig, kw)) {
         PyErr_Format(PyExc_TypeError,
                      "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",

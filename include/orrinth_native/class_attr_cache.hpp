@@ -22,7 +22,7 @@ class ClassAttrCache {
         if (cls_.get() == cls && valid_ && tags_now(cls) == tags_) return value_.get();
         const auto before = tags_now(cls);
         Ref value = getattr(cls, name_);  // may run Python code
-        cls_ = Ref::borrow(cls);
+        cls_ = Ref::new_ref(cls);
         value_ = std::move(value);
         valid_ = PyType_Check(cls) && before.first && before.second && tags_now(cls) == before &&
                  generic_lookup_applies(Py_TYPE(cls), &name_, 1);

@@ -69,7 +69,7 @@ class ClassCall {
         ok_ = false;
         init_ = nullptr;
         Ref name = require(PyUnicode_InternFromString("__init__"));
-        PyObject *init = _PyType_Lookup(t, name.get());  // borrowed; runs no Python code
+        PyObject *init = orrinth_type_lookup(t, name.get());  // borrowed; runs no Python code
         tag_ = t->tp_version_tag;  // given by the lookup; 0 when the class has none
         const initproc slot = init_slot().load(std::memory_order_relaxed);
         if (Py_TYPE(t) != &PyType_Type || !slot || t->tp_new != PyBaseObject_Type.tp_new ||
@@ -85,7 +85,7 @@ class ClassCall {
         // The class dict holds `__init__` while the tag is unchanged, and no code has run
         // since the tag was compared; held from here on, since allocating may collect
         // garbage and so run finalizers that change the class.
-        Ref init = Ref::borrow(init_);
+        Ref init = Ref::new_ref(init_);
         // As type's tp_call is entered from a vectorcall: one level of the recursion
         // limit. Left on the way out by hand, not by a destructor: a thread that the
         // exiting interpreter ends unwinds through here without its thread state

@@ -76,7 +76,7 @@ struct ClassBuilder {
 
     ClassBuilder(const char *class_name, Ref base_tuple)
         : name(require(PyUnicode_FromString(class_name))), bases(std::move(base_tuple)) {
-        meta = Ref::borrow(reinterpret_cast<PyObject *>(calculate_metaclass(bases.get())));
+        meta = Ref::new_ref(reinterpret_cast<PyObject *>(calculate_metaclass(bases.get())));
         Ref prepare = optional_attr(meta.get(), "__prepare__");
         if (!prepare) {
             ns = require(PyDict_New());
@@ -101,19 +101,19 @@ struct ClassBuilder {
     /// __firstlineno__, and __doc__ as the compiler stores a docstring (nullptr: None).
     /// A built class has no source lines; it reports line 1, where its module begins.
     void header(PyObject *module_name, const char *qualname, const char *doc) {
-        set("__module__", Ref::borrow(module_name));
+        set("__module__", Ref::new_ref(module_name));
         set("__qualname__", require(PyUnicode_FromString(qualname)));
-#if PY_VERSION_HEX >= 0x030D0000
+#if ORRINTH_CLASS_STATIC_ATTRIBUTES
         set("__firstlineno__", require(PyLong_FromLong(1)));
 #endif
-        set("__doc__", doc ? compiled_docstring(doc) : Ref::borrow(Py_None));
+        set("__doc__", doc ? compiled_docstring(doc) : Ref::new_ref(Py_None));
     }
 
     /// Call the metaclass. `static_attributes` are the names the class's methods assign
     /// as `self.NAME`: from 3.13 on, the class statement ends by storing them, sorted, as
     /// the tuple __static_attributes__.
     Ref create(std::initializer_list<const char *> static_attributes = {}) {
-#if PY_VERSION_HEX >= 0x030D0000
+#if ORRINTH_CLASS_STATIC_ATTRIBUTES
         std::vector<std::string> sorted(static_attributes.begin(), static_attributes.end());
         std::sort(sorted.begin(), sorted.end());
         sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());

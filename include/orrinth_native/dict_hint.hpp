@@ -2,8 +2,9 @@
 // in its entry table, as the interpreter's own attribute caches do.
 #pragma once
 
-#include "dict_layout.h"
 #include "lookups.hpp"
+
+#include <native_layout.h>
 
 namespace orrinth {
 
@@ -12,23 +13,21 @@ namespace orrinth {
 /// `name` itself and its value is set; anything else (another kind of table, a position
 /// past the end, another key, no value) falls back to the dict's own lookup. The position
 /// is only a guess: a wrong one costs a lookup, never a wrong value, since a key sits at
-/// most at one live entry of a table. Uses the layout in dict_layout.h, which the build
-/// checks against the interpreter's; other versions always look up.
+/// most at one live entry of a table. Reads the table through native_layout.h; where no
+/// layout is known, every read looks up.
 class DictHint {
   public:
-    /// The value, borrowed from `dict`, or nullptr when the remembered entry does not
-    /// hold `name`. Runs no Python code.
-    PyObject *peek(PyObject *dict, PyObject *name) const noexcept {
+    /// The value in `dict`, or none when the remembered entry does not hold `name`. Runs
+    /// no Python code.
+    Borrowed peek(PyObject *dict, PyObject *name) const noexcept {
 #if ORRINTH_DICT_LAYOUT_KNOWN
-        const Table t = table(dict);
-        if (!t.entries || index_ >= t.count) return nullptr;
-        const orrinth_unicode_entry &e = t.entries[index_];
-        if (e.me_key != name) return nullptr;
-        return t.values ? t.values[index_] : e.me_value;
+        const orrinth_str_table t = orrinth_dict_str_table(dict);
+        if (!t.entries || index_ >= t.count) return Borrowed();
+        return Borrowed(orrinth_str_table_get(t, index_, name));
 #else
         (void)dict;
         (void)name;
-        return nullptr;
+        return Borrowed();
 #endif
     }
 
@@ -36,10 +35,11 @@ class DictHint {
     /// (searched by identity); else keep the old guess.
     void learn(PyObject *dict, PyObject *name) noexcept {
 #if ORRINTH_DICT_LAYOUT_KNOWN
-        const Table t = table(dict);
+        const orrinth_str_table t = orrinth_dict_str_table(dict);
+        if (!t.entries) return;
         const Py_ssize_t n = t.count < kSearched ? t.count : kSearched;
         for (Py_ssize_t i = 0; i < n; i++) {
-            if (t.entries[i].me_key == name) {
+            if (orrinth_str_table_key(t, i) == name) {
                 index_ = i;
                 return;
             }
@@ -52,7 +52,7 @@ class DictHint {
 
     /// `dict[name]` (a strong reference, empty when missing); throws on a lookup error.
     Ref get(PyObject *dict, PyObject *name) {
-        if (PyObject *v = peek(dict, name)) return Ref::borrow(v);
+        if (Borrowed v = peek(dict, name)) return v.new_ref();
         Ref v = dict_get(dict, name);
         if (v) learn(dict, name);
         return v;
@@ -60,35 +60,6 @@ class DictHint {
 
   private:
 #if ORRINTH_DICT_LAYOUT_KNOWN
-    struct Table {
-        const orrinth_unicode_entry *entries = nullptr;
-        PyObject *const *values = nullptr;  // a split table's values, else nullptr
-        Py_ssize_t count = 0;               // entries that may be read
-    };
-
-    /// The entry table of a dict whose keys are all str, combined or (3.13, where the
-    /// values know their capacity) split; an empty Table for any other.
-    static Table table(PyObject *dict) noexcept {
-        auto *d = reinterpret_cast<PyDictObject *>(dict);
-        auto *keys = reinterpret_cast<const orrinth_dict_keys *>(d->ma_keys);
-        Table t;
-        t.count = keys->dk_nentries;
-        if (!d->ma_values) {
-            if (keys->dk_kind != ORRINTH_DICT_KEYS_UNICODE) return Table{};
-        } else {
-#if ORRINTH_DICT_VALUES_CAPACITY
-            if (keys->dk_kind != ORRINTH_DICT_KEYS_SPLIT) return Table{};
-            auto *values = reinterpret_cast<const orrinth_dict_values *>(d->ma_values);
-            if (values->capacity < t.count) t.count = values->capacity;
-            t.values = values->values;
-#else
-            return Table{};
-#endif
-        }
-        t.entries = orrinth_dict_entries(keys);
-        return t;
-    }
-
     static constexpr Py_ssize_t kSearched = 32;
 #endif
     Py_ssize_t index_ = 0;

@@ -14,7 +14,7 @@ namespace orrinth {
 /// spaces of the first line, as Python/compile.c _PyCompile_CleanDoc does.
 inline Ref compiled_docstring(const char *text) {
     Ref doc = require(PyUnicode_FromString(text));
-#if PY_VERSION_HEX >= 0x030D0000
+#if ORRINTH_DOCSTRINGS_DEDENTED
     doc = require(PyObject_CallMethod(doc.get(), "expandtabs", nullptr));
     Py_ssize_t size;
     const char *utf8 = PyUnicode_AsUTF8AndSize(doc.get(), &size);

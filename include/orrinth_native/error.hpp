@@ -107,7 +107,7 @@ class SavedError {
     /// The raised exception as a normalised object (a new reference), clearing it. From
     /// 3.12 on a raised exception is always one, carrying its own traceback.
     static PyObject *take_raised() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
+#if ORRINTH_API_312
         return PyErr_GetRaisedException();
 #else
         PyObject *type, *value, *tb;
@@ -121,7 +121,7 @@ class SavedError {
     }
     /// Raise `exc` (stolen; nullptr raises nothing).
     static void raise_again(PyObject *exc) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
+#if ORRINTH_API_312
         PyErr_SetRaisedException(exc);
 #else
         if (!exc) return;

@@ -48,12 +48,13 @@ class InstanceDictReader {
         return ok_;
     }
 
-    /// `obj.name` (borrowed from the object's dict) where it can be read at its remembered
-    /// entry in a dict the object already has, else nullptr. Runs no code, so the value
-    /// stays valid until the caller runs some.
-    __attribute__((always_inline)) PyObject *peek(PyObject *obj, PyObject *name) {
+    /// `obj.name`, in the object's dict, where it can be read at its remembered entry in a
+    /// dict the object already has, else none. Runs no code, so the value stays valid
+    /// until the caller runs some.
+    __attribute__((always_inline)) Borrowed peek(PyObject *obj, PyObject *name) {
 #if ORRINTH_DICT_LAYOUT_KNOWN
         if (applies(obj) && (cls_->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
+            assert(orrinth_layout_agrees(obj));
             PyObject *dict = orrinth_managed_dict(obj);
             if (dict && PyDict_CheckExact(dict)) return hint_for(name).peek(dict, name);
         }
@@ -61,7 +62,7 @@ class InstanceDictReader {
         (void)obj;
         (void)name;
 #endif
-        return nullptr;
+        return Borrowed();
     }
 
     /// `obj.name`, with `name` one of the names given to init(). Throws on error.
@@ -70,7 +71,7 @@ class InstanceDictReader {
     /// lookup) out of line.
     __attribute__((always_inline)) Ref get(PyObject *obj, PyObject *name,
                                            bool *generic = nullptr) {
-        if (PyObject *v = peek(obj, name)) return Ref::borrow(v);
+        if (Borrowed v = peek(obj, name)) return v.new_ref();
         return get_looked_up(obj, name, generic);
     }
 
@@ -80,7 +81,7 @@ class InstanceDictReader {
     Ref instance_dict(PyObject *obj) {
 #if ORRINTH_DICT_LAYOUT_KNOWN
         if (cls_->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
-            if (PyObject *dict = orrinth_managed_dict(obj)) return Ref::borrow(dict);
+            if (PyObject *dict = orrinth_managed_dict(obj)) return Ref::new_ref(dict);
         }
 #endif
         return require(PyObject_GenericGetDict(obj, nullptr));
@@ -150,56 +151,60 @@ class InstanceAttrCache {
     }
 
   private:
-    /// `obj.name` read without the generic lookup, or empty when that has to run.
+    /// `obj.name` read without the generic lookup, or empty when that has to run. Where
+    /// the value is looked for depends on the version (version.h, ORRINTH_INSTANCE_READ).
     Ref fast_get(InstanceDictReader &reader, PyObject *obj, PyObject *name) {
         (void)reader;  // only where the dict may have to be made
-#if PY_VERSION_HEX < 0x030C0000
-        PyObject **slot = _PyObject_GetDictPtr(obj);
-        PyObject *dict = slot ? *slot : nullptr;
-        return dict ? from_dict(dict, name) : Ref();
-#else
-#if ORRINTH_DICT_LAYOUT_KNOWN
-#if PY_VERSION_HEX >= 0x030D0000
-        // 3.13 keeps the values inline even once a dict was made (the dict shares them,
-        // until it becomes a table of its own and marks them invalid): read there first,
-        // as the interpreter's specialised attribute load does.
-        if (Ref v = inline_get(obj, name)) return v;
-#endif
-        // Borrowed: the object holds its dict, and no Python code runs before the value
-        // is taken.
-        if (PyObject *dict = orrinth_managed_dict(obj)) return from_dict(dict, name);
-#if PY_VERSION_HEX < 0x030D0000
-        // 3.12 specialises method loads on an instance only while it has no dict
-        // (LOAD_ATTR_METHOD_WITH_VALUES): an instance that has none keeps it so, its
-        // attributes read where the object keeps them (inline_attrs.hpp).
-        return inline_get(obj, name);
-#endif
-#endif
-        Ref dict = reader.instance_dict(obj);
-        return from_dict(dict.get(), name);
-#endif
+        switch (ORRINTH_INSTANCE_READ) {
+        case ORRINTH_INSTANCE_READ_DICT_PTR: {
+            // 3.11: the dict pointer, the dict made from the values if need be.
+            PyObject **slot = orrinth_object_dict_ptr(obj);
+            PyObject *dict = slot ? *slot : nullptr;
+            return dict ? from_dict(dict, name) : Ref();
+        }
+        case ORRINTH_INSTANCE_READ_VALUES_FIRST:
+            // 3.13 keeps the values inline even once a dict was made (the dict shares them,
+            // until it becomes a table of its own and marks them invalid): read there first,
+            // as the interpreter's specialised attribute load does.
+            if (Ref v = inline_get(obj, name)) return v;
+            [[fallthrough]];
+        case ORRINTH_INSTANCE_READ_NO_DICT:
+            // Borrowed: the object holds its dict, and no Python code runs before the value
+            // is taken.
+            if (Py_TYPE(obj)->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
+                assert(orrinth_layout_agrees(obj));
+                if (PyObject *dict = orrinth_managed_dict(obj)) return from_dict(dict, name);
+            }
+            // 3.12 specialises method loads on an instance only while it has no dict
+            // (LOAD_ATTR_METHOD_WITH_VALUES): an instance that has none keeps it so, its
+            // attributes read where the object keeps them (inline_attrs.hpp).
+            if (ORRINTH_INSTANCE_READ == ORRINTH_INSTANCE_READ_NO_DICT) return inline_get(obj, name);
+            [[fallthrough]];
+        default: {
+            Ref dict = reader.instance_dict(obj);
+            return from_dict(dict.get(), name);
+        }
+        }
     }
 
-#if ORRINTH_DICT_LAYOUT_KNOWN && PY_VERSION_HEX >= 0x030C0000
     /// `obj.name` from the values the object keeps inline, or empty. The class is exactly
     /// the reader's; a name's index among its shared keys never changes.
     Ref inline_get(PyObject *obj, PyObject *name) {
-        if (!inline_reads_enabled()) return Ref();
+        if (!ORRINTH_LAYOUT_KNOWN || !inline_reads_enabled()) return Ref();
         if (inline_index_ < 0) inline_index_ = orrinth_shared_key_index(Py_TYPE(obj), name);
         if (inline_index_ < 0) return Ref();
         PyObject *const *values = orrinth_inline_values(obj, inline_index_ + 1);
-        return Ref::borrow(values ? values[inline_index_] : nullptr);
+        return Ref::new_ref(values ? values[inline_index_] : nullptr);
     }
-#endif
 
     /// `dict[name]` for an instance dict (held by its object or by the caller), or empty.
     Ref from_dict(PyObject *dict, PyObject *name) {
         if (!PyDict_CheckExact(dict)) return Ref();
-        if (PyObject *v = memo_.peek(dict)) return Ref::borrow(v);
-        if (PyObject *v = hint_.peek(dict, name)) return Ref::borrow(v);
-        if (PyObject *v = memo_.lookup(dict, name)) {
+        if (Borrowed v = memo_.peek(dict)) return v.new_ref();
+        if (Borrowed v = hint_.peek(dict, name)) return v.new_ref();
+        if (Borrowed v = memo_.lookup(dict, name)) {
             hint_.learn(dict, name);
-            return Ref::borrow(v);
+            return v.new_ref();
         }
         return Ref();
     }

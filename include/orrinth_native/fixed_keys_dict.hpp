@@ -2,8 +2,9 @@
 // as a display `{"a": x, "b": y}` makes, built by copying a table instead of inserting.
 #pragma once
 
-#include "dict_layout.h"
 #include "objects.hpp"
+
+#include <native_layout.h>
 
 namespace orrinth {
 
@@ -26,7 +27,10 @@ class FixedKeysDict {
     /// takes the plain route.
     void init(PyObject *const (&keys)[N], bool direct) {
         direct_ = direct && ORRINTH_DICT_LAYOUT_KNOWN;
-        for (int i = 0; i < N; i++) keys_[i] = keys[i];
+        for (int i = 0; i < N; i++) {
+            assert(PyUnicode_CheckExact(keys[i]) && PyUnicode_CHECK_INTERNED(keys[i]));
+            keys_[i] = keys[i];
+        }
         Ref tmpl = require(PyDict_New());
         for (int i = 0; i < N; i++) require(PyDict_SetItem(tmpl.get(), keys_[i], Py_None));
         // Only str keys and None: nothing it holds can form a cycle, so the collector need
@@ -48,14 +52,12 @@ class FixedKeysDict {
         Ref d = require(PyDict_Copy(template_));
 #if ORRINTH_DICT_LAYOUT_KNOWN
         if (direct_) {
-            if (orrinth_unicode_entry *entries = own_entries(d.get())) {
+            PyObject *raw[N];
+            for (int i = 0; i < N; i++) raw[i] = values[i].get();
+            if (orrinth_fill_fresh_copy(d.get(), template_, keys_, raw, N)) {
+                assert(PyDict_GET_SIZE(d.get()) == N);
                 bool track = false;
-                for (int i = 0; i < N; i++) {
-                    PyObject *v = values[i].get();
-                    entries[i].me_value = Py_NewRef(v);
-                    Py_DECREF(Py_None);
-                    track = track || may_be_tracked(v);
-                }
+                for (int i = 0; i < N; i++) track = track || may_be_tracked(raw[i]);
                 if (track && !PyObject_GC_IsTracked(d.get())) PyObject_GC_Track(d.get());
                 return d;
             }
@@ -67,26 +69,6 @@ class FixedKeysDict {
 
   private:
 #if ORRINTH_DICT_LAYOUT_KNOWN
-    /// The entries of `dict`, a fresh copy of the template, when they are the template's
-    /// own image in a combined str-keyed table the dict alone holds; else nullptr.
-    orrinth_unicode_entry *own_entries(PyObject *dict) const noexcept {
-        auto *d = reinterpret_cast<PyDictObject *>(dict);
-        auto *keys = reinterpret_cast<orrinth_dict_keys *>(d->ma_keys);
-        if (d->ma_values || d->ma_used != N || keys->dk_refcnt != 1 ||
-            keys->dk_kind != ORRINTH_DICT_KEYS_UNICODE || keys->dk_nentries != N)
-            return nullptr;
-        auto *template_keys =
-            reinterpret_cast<PyDictObject *>(template_)->ma_keys;
-        if (keys->dk_log2_size !=
-            reinterpret_cast<orrinth_dict_keys *>(template_keys)->dk_log2_size)
-            return nullptr;
-        orrinth_unicode_entry *entries = orrinth_dict_entries(keys);
-        for (int i = 0; i < N; i++) {
-            if (entries[i].me_key != keys_[i] || entries[i].me_value != Py_None) return nullptr;
-        }
-        return entries;
-    }
-
     /// The garbage collector's own test of whether a value makes its container tracked.
     static bool may_be_tracked(PyObject *v) noexcept {
         if (!PyObject_IS_GC(v)) return false;

@@ -7,9 +7,11 @@
 #include "docstring.hpp"
 #include "lookups.hpp"
 
+#include <native_layout.h>
+
 // The member type codes are part of Python.h from 3.12 on; before, structmember.h
 // defines them under names it has since deprecated.
-#if PY_VERSION_HEX < 0x030C0000
+#if !ORRINTH_API_312
 #include <structmember.h>
 #endif
 
@@ -17,7 +19,7 @@
 
 namespace orrinth {
 
-#if PY_VERSION_HEX >= 0x030C0000
+#if ORRINTH_API_312
 inline constexpr int kSsizeMember = Py_T_PYSSIZET, kReadOnlyMember = Py_READONLY;
 #else
 inline constexpr int kSsizeMember = T_PYSSIZET, kReadOnlyMember = READONLY;
@@ -27,8 +29,9 @@ struct FnObject;
 
 /// The body of a native function. `args` holds exactly `nparams` bound arguments,
 /// borrowed from the caller (defaults filled in; valid for the whole call, see ref.hpp);
-/// it returns a new reference or NULL.
-using Impl = PyObject *(*)(FnObject *fn, PyObject *const *args);
+/// it returns the result or throws (error.hpp): the call trampoline (detail::run_body)
+/// is the one place where a C++ exception becomes a Python one.
+using Impl = Ref (*)(FnObject *fn, PyObject *const *args);
 
 /// A parameter: its name and its annotation text (nullptr: not annotated).
 struct Param {
@@ -91,7 +94,7 @@ class CachedGlobal {
 
     Ref get(FnObject *fn) {
         if (PyDict_CheckExact(fn->globals)) {
-            if (PyObject *v = memo_.lookup(fn->globals, name_)) return Ref::borrow(v);
+            if (Borrowed v = memo_.lookup(fn->globals, name_)) return v.new_ref();
         }
         return load_global(fn, name_);
     }
@@ -103,36 +106,33 @@ class CachedGlobal {
 
 namespace detail {
 
+/// The error boundary of every native function: the body's result, or NULL with the
+/// Python exception set for whatever it threw (a forced unwind passes through).
+inline PyObject *run_body(FnObject *fn, PyObject *const *slots) {
+    return entry([&] { return fn->impl(fn, slots); });
+}
+
 /// Run the body with bound arguments. A body may call Python code that calls a native
 /// function again with no Python frame in between, so the call counts towards the
 /// recursion limit as the interpreter's own built-in functions do: endless recursion
 /// raises RecursionError instead of overflowing the C stack.
 inline PyObject *call_body(FnObject *fn, PyObject *const *slots) {
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#if ORRINTH_DIRECT_RECURSION_COUNT
     // 3.11 to 3.13 count calls down in the thread state (3.11 all calls, 3.12 and 3.13 C
     // calls), and Py_EnterRecursiveCall only decrements the count while it is above zero
     // (the interpreter's shared-library builds pay two calls and two thread-state lookups
     // for that). Done here while the count has room; at the limit, the interpreter's own
     // call raises its error.
-#if PY_VERSION_HEX >= 0x030D0000
-    PyThreadState *ts = PyThreadState_GetUnchecked();
-#else
-    PyThreadState *ts = _PyThreadState_UncheckedGet();
-#endif
-#if PY_VERSION_HEX >= 0x030C0000
-    int &remaining = ts->c_recursion_remaining;
-#else
-    int &remaining = ts->recursion_remaining;
-#endif
+    int &remaining = *orrinth_c_recursion_remaining(orrinth_thread_state_unchecked());
     if (remaining > 0) {
         remaining--;
-        PyObject *result = fn->impl(fn, slots);
+        PyObject *result = run_body(fn, slots);
         remaining++;
         return result;
     }
 #endif
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject *result = fn->impl(fn, slots);
+    PyObject *result = run_body(fn, slots);
     Py_LeaveRecursiveCall();
     return result;
 }
@@ -398,7 +398,7 @@ inline Ref make_function(PyTypeObject *fn_type, const FunctionDef &def, PyObject
     detail::describe_parameters(def, names, annotations);
     Ref name = require(PyUnicode_InternFromString(def.name));
     Ref qualname = require(PyUnicode_FromString(def.qualname));
-    Ref doc = def.doc ? compiled_docstring(def.doc) : Ref::borrow(Py_None);
+    Ref doc = def.doc ? compiled_docstring(def.doc) : Ref::new_ref(Py_None);
     Ref filename = require(PyUnicode_FromFormat("<%U>", module_name.get()));
     Ref code = make_code(names.get(), name.get(), qualname.get(), filename.get());
 

@@ -50,7 +50,7 @@ class InlineAttrReader {
         PyObject *const *values = inline_values(obj);
         for (int i = 0; i < N; i++) {
             if (values && index_[i] >= 0 && values[index_[i]]) {
-                out[i] = Ref::borrow(values[index_[i]]);
+                out[i] = Ref::new_ref(values[index_[i]]);
                 continue;
             }
             out[i] = getattr(obj, names_[i]);
@@ -117,7 +117,7 @@ class InlineAttrReader {
         const bool on = checking_ || inline_reads_enabled();
         bool plain = on && t->tp_getattro == PyObject_GenericGetAttr;
         for (int i = 0; plain && i < N; i++) {
-            if (_PyType_Lookup(t, names_[i])) continue;  // borrowed; runs no Python code
+            if (orrinth_type_lookup(t, names_[i])) continue;  // borrowed; runs no Python code
             index_[i] = orrinth_shared_key_index(t, names_[i]);
         }
         tag_ = t->tp_version_tag;  // given by the lookups; 0 when the class has none

@@ -10,20 +10,20 @@ namespace orrinth {
 /// `dict[key]` for an exact dict, or an empty Ref when the key is absent. Throws when the
 /// lookup fails (a key whose __hash__ or __eq__ raises).
 inline Ref dict_get(PyObject *dict, PyObject *key) {
-#if PY_VERSION_HEX >= 0x030D0000
+#if ORRINTH_API_313
     PyObject *value;
     if (PyDict_GetItemRef(dict, key, &value) < 0) throw PyErrSet{};
     return Ref::steal(value);
 #else
     PyObject *value = PyDict_GetItemWithError(dict, key);
     if (!value && PyErr_Occurred()) throw PyErrSet{};
-    return Ref::borrow(value);
+    return Ref::new_ref(value);
 #endif
 }
 
 /// `dict[key]` for a key given as UTF-8 text; as dict_get().
 inline Ref dict_get(PyObject *dict, const char *key) {
-#if PY_VERSION_HEX >= 0x030D0000
+#if ORRINTH_API_313
     PyObject *value;
     if (PyDict_GetItemStringRef(dict, key, &value) < 0) throw PyErrSet{};
     return Ref::steal(value);
@@ -35,7 +35,7 @@ inline Ref dict_get(PyObject *dict, const char *key) {
 
 /// `getattr(obj, name)`, or an empty Ref when that raises AttributeError; other errors throw.
 inline Ref optional_attr(PyObject *obj, const char *name) {
-#if PY_VERSION_HEX >= 0x030D0000
+#if ORRINTH_API_313
     PyObject *value;
     if (PyObject_GetOptionalAttrString(obj, name, &value) < 0) throw PyErrSet{};
     return Ref::steal(value);
@@ -51,19 +51,19 @@ inline Ref optional_attr(PyObject *obj, const char *name) {
 /// The dict of a class. From 3.12 on the static built-in types keep theirs per
 /// interpreter and their tp_dict is NULL; PyType_GetDict finds it. Empty when none.
 inline Ref type_dict(PyTypeObject *type) {
-#if PY_VERSION_HEX >= 0x030C0000
+#if ORRINTH_API_312
     return Ref::steal(PyType_GetDict(type));
 #else
-    return Ref::borrow(type->tp_dict);
+    return Ref::new_ref(type->tp_dict);
 #endif
 }
 
 /// The builtins namespace that a global name falls back to in the running code.
 inline Ref current_builtins() {
-#if PY_VERSION_HEX >= 0x030D0000
+#if ORRINTH_API_313
     return require(PyEval_GetFrameBuiltins());
 #else
-    return Ref::borrow(PyEval_GetBuiltins());  // borrowed; NULL only without an interpreter
+    return Ref::new_ref(PyEval_GetBuiltins());  // borrowed; NULL only without an interpreter
 #endif
 }
 

@@ -4,7 +4,10 @@
 // module gets a state of its own).
 #pragma once
 
+#include "fast_paths.hpp"
 #include "function.hpp"
+
+#include <type_traits>
 
 namespace orrinth {
 
@@ -39,6 +42,12 @@ namespace orrinth {
 /// clearing drops all of them.
 template <class State>
 struct ModuleDefinition {
+    // The interpreter allocates the state zeroed and frees it without running any
+    // destructor; the body constructs its fields in place (placement new). That is sound
+    // only for types with nothing to destroy.
+    static_assert(std::is_trivially_destructible_v<State>,
+                  "module state must be trivially destructible: it is freed without destructors");
+
     static State *state_of(PyObject *module) {
         return static_cast<State *>(PyModule_GetState(module));
     }
@@ -93,7 +102,7 @@ struct ModuleDefinition {
     static PyObject *init() noexcept {
         static PyModuleDef_Slot slots[] = {
             {Py_mod_exec, reinterpret_cast<void *>(exec)},
-#if PY_VERSION_HEX >= 0x030C0000
+#if ORRINTH_API_312
             {Py_mod_multiple_interpreters, State::kOwnGil
                                                ? Py_MOD_PER_INTERPRETER_GIL_SUPPORTED
                                                : Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},

@@ -75,7 +75,7 @@ void for_each(PyObject *seq, F &&body, const Hint &hint = Hint{}) {
     if (PyList_CheckExact(seq)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); i++) {
             hint.before(seq, i);
-            Ref item = Ref::borrow(PyList_GET_ITEM(seq, i));
+            Ref item = Ref::new_ref(PyList_GET_ITEM(seq, i));
             body(item.get());
         }
         return;

@@ -1,20 +1,13 @@
 // include/orrinth_native/prefetch.hpp: memory prefetching for walks over long lists of
-// instances of one class. It reads the interpreter's object layout, which differs from one
-// minor version to the next, so each layout is guarded by the version it was written for.
+// instances of one class. It reads where an object keeps its instance dict, which differs
+// from one minor version to the next, through native_layout.h; where no layout is known
+// (another version, or a free-threaded build, where another thread may be replacing the
+// very words read) there is no prefetching, never a guessed layout.
 #pragma once
 
-#include <Python.h>
+#include <native_layout.h>
 
 #include <cstdint>
-
-// The versions whose object layout the prefetcher below was written for, and checked
-// against. Any other version (or a free-threaded build, where another thread may be
-// replacing the very words read here) gets no prefetching, never a guessed layout.
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
-#define ORRINTH_OBJECT_LAYOUT_KNOWN 1
-#else
-#define ORRINTH_OBJECT_LAYOUT_KNOWN 0
-#endif
 
 namespace orrinth {
 
@@ -46,8 +39,7 @@ class ListPrefetcher {
         if (i + kDistance / 2 < n) {
             PyObject *dict = instance_dict(items[i + kDistance / 2]);
             if (dict && PyDict_CheckExact(dict)) {
-                char *keys =
-                    reinterpret_cast<char *>(reinterpret_cast<PyDictObject *>(dict)->ma_keys);
+                const char *keys = reinterpret_cast<const char *>(orrinth_keys_of(dict));
 #pragma GCC unroll 6
                 for (int line = 0; line < 6; line++) __builtin_prefetch(keys + 64 * line);
             }
@@ -64,18 +56,9 @@ class ListPrefetcher {
     /// instances keep their dict in the words before the object), else nullptr.
     __attribute__((always_inline)) PyObject *instance_dict(PyObject *obj) const noexcept {
         if (Py_TYPE(obj) != cls_ || !(cls_->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return nullptr;
-        // Three words before the object, after the two of the garbage collector's header.
-        const uintptr_t word = reinterpret_cast<const uintptr_t *>(obj)[-3];
-#if PY_VERSION_HEX < 0x030C0000
-        // 3.11: the dict pointer (the values pointer is the word before it).
-        return reinterpret_cast<PyObject *>(word);
-#elif PY_VERSION_HEX < 0x030D0000
-        // 3.12: a dict pointer, or a values pointer tagged by its low bit.
-        return (word & 1) ? nullptr : reinterpret_cast<PyObject *>(word);
-#else
-        // 3.13: the dict pointer (the values, when not in a dict, follow the object).
-        return reinterpret_cast<PyObject *>(word);
-#endif
+        PyObject *dict = orrinth_managed_dict(obj);
+        assert(orrinth_layout_agrees(obj));
+        return dict;
     }
 #endif
 

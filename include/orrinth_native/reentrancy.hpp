@@ -18,7 +18,7 @@
 //
 // 2. What such code invalidates:
 //    - borrowed pointers into containers (list items, dict entries, a dict found in an
-//      instance): the container may drop them. Take a strong reference (Ref::borrow)
+//      instance): the container may drop them. Take a strong reference (Ref::new_ref)
 //      before the next call that may run Python code, and keep it for as long as the
 //      object is used;
 //    - sizes and positions of lists and dicts being walked;

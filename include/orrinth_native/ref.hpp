@@ -11,7 +11,7 @@ namespace orrinth {
 // Ownership rules of the native layer:
 //
 // 1. A new reference goes into a Ref at once: Ref::steal on what a C-API call returns
-//    (require() does it and throws on NULL), Ref::borrow on a borrowed result that is
+//    (require() does it and throws on NULL), Ref::new_ref on a borrowed result that is
 //    kept. A Ref is released only into an API that steals it or as a return value.
 // 2. A bare PyObject * is borrowed, and only for the length of a call that runs no Python
 //    code (reentrancy.hpp says which calls run it); across anything that may, it is held
@@ -35,7 +35,7 @@ class Ref {
     /// Take over a new reference (may be NULL).
     static Ref steal(PyObject *o) noexcept { return Ref(o); }
     /// Make our own reference to a borrowed object (may be NULL).
-    static Ref borrow(PyObject *o) noexcept {
+    static Ref new_ref(PyObject *o) noexcept {
         Py_XINCREF(o);
         return Ref(o);
     }
@@ -55,11 +55,29 @@ class Ref {
     /// Give up ownership: only into stealing APIs or as a return value.
     PyObject *release() noexcept { return std::exchange(p_, nullptr); }
     /// A second owning reference to the same object.
-    Ref dup() const noexcept { return borrow(p_); }
+    Ref dup() const noexcept { return new_ref(p_); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
   private:
     explicit Ref(PyObject *o) noexcept : p_(o) {}
+    PyObject *p_ = nullptr;
+};
+
+/// A borrowed reference: a view of an object that something else holds (a container, an
+/// object's dict), valid only while nothing runs that could drop it (rule 2). It owns
+/// nothing, so it has no release() and no destructor that could decrement; new_ref()
+/// makes an owning Ref of it for anything that must outlive that.
+class Borrowed {
+  public:
+    constexpr Borrowed() noexcept = default;
+    constexpr explicit Borrowed(PyObject *o) noexcept : p_(o) {}
+    PyObject *get() const noexcept { return p_; }
+    Ref new_ref() const noexcept { return Ref::new_ref(p_); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    friend bool operator==(Borrowed a, const PyObject *b) noexcept { return a.p_ == b; }
+    friend bool operator!=(Borrowed a, const PyObject *b) noexcept { return a.p_ != b; }
+
+  private:
     PyObject *p_ = nullptr;
 };
 

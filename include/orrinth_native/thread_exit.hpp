@@ -27,7 +27,7 @@
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include <native_layout.h>
 
 #include <atomic>
 #include <exception>
@@ -50,11 +50,7 @@ inline bool interpreter_exiting() noexcept {
 /// Whether the calling thread holds the GIL: it has a thread state and that state is the
 /// one the interpreter runs (on 3.11 the GIL holder's, on 3.12+ none while detached).
 inline bool holds_gil() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyThreadState *current = PyThreadState_GetUnchecked();
-#else
-    PyThreadState *current = _PyThreadState_UncheckedGet();
-#endif
+    PyThreadState *current = orrinth_thread_state_unchecked();
     return current != nullptr && current == PyGILState_GetThisThreadState();
 }
 

@@ -1,28 +1,187 @@
-/* src/native_layout/native_layout.h: reads that need the running interpreter's private
- * object layout, built in C against its internal headers (instance_values.c). */
+/* src/native_layout/native_layout.h: every read or write of the interpreter's private
+ * structures that the native modules make, behind orrinth_* functions. The definitions are
+ * inline, from the header of the version built for (layout_3_NN.h, chosen by version.h),
+ * so a fast path costs what the read costs; layout_3_NN.c compiles that header against the
+ * version's internal headers and stops the build where they disagree. Where no layout is
+ * known (ORRINTH_LAYOUT_KNOWN is 0), the readers say "nothing here" and callers take the
+ * plain route; the functions marked "layout known" are then not declared.
+ *
+ * Plain C, included by C++. */
 #ifndef ORRINTH_NATIVE_LAYOUT_H
 #define ORRINTH_NATIVE_LAYOUT_H
 
 #include <Python.h>
+#include <assert.h>
+#include <stdint.h>
+
+#include "version.h"
+
+#if ORRINTH_LAYOUT_VERSION == 311
+#include "layout_3_11.h"
+#elif ORRINTH_LAYOUT_VERSION == 312
+#include "layout_3_12.h"
+#elif ORRINTH_LAYOUT_VERSION == 313
+#include "layout_3_13.h"
+#endif
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
+/* Out of line (layout_3_NN.c, layout_none.c). */
+
 /* The index of `name` (compared by identity) among the attribute names that instances of
  * `type` keep inline, or -1 when the type keeps none or the name is not among them. */
 Py_ssize_t orrinth_shared_key_index(PyTypeObject *type, PyObject *name);
 
-/* The attribute values `obj` keeps inline, indexed as orrinth_shared_key_index gives for
- * the object's type, at least `count` of them (the largest index used plus one), each
- * NULL where the object holds no value; NULL when the object no longer keeps its values
- * inline (on some versions, once its dict was made). Valid until Python code runs. */
-PyObject *const *orrinth_inline_values(PyObject *obj, Py_ssize_t count);
+/* Whether the readers below find, for `obj` (an instance of a class with a managed
+ * dict), what the interpreter's own accessors find: for assert()s in the readers' users.
+ * Always 1 where no layout is known. */
+int orrinth_layout_agrees(PyObject *obj);
+
+#if ORRINTH_LAYOUT_KNOWN
 
 /* The instance dict of `obj`, whose type keeps its dict pointer before the object
  * (Py_TPFLAGS_MANAGED_DICT), borrowed; NULL while the object has made none (its values
- * are still kept inline), and always NULL where the layout is not known. */
-PyObject *orrinth_managed_dict(PyObject *obj);
+ * are still kept inline). orrinth_managed_dict is the version's own, in its header. */
+
+/* The attribute values `obj` keeps inline, indexed as orrinth_shared_key_index gives for
+ * the object's type, at least `count` of them (the largest index used plus one), each
+ * NULL where the object holds no value; NULL when the object no longer keeps its values
+ * inline. Valid until Python code runs. orrinth_inline_values is in the version's header. */
+
+/* The version of an exact dict, as the interpreter changes it at every change made to the
+ * dict (the watcher bits masked off), or 0 where it cannot be relied on. Layout known. */
+static inline uint64_t orrinth_dict_version(PyObject *dict) {
+    if (!ORRINTH_SPLIT_DICT_VERSIONED && ((PyDictObject *)dict)->ma_values) return 0;
+    return orrinth_raw_dict_version(dict) & ~(((uint64_t)1 << ORRINTH_DICT_VERSION_LOW_BITS) - 1);
+}
+
+/* The entry table of an exact dict whose keys are all str: combined, or (where a split
+ * table's values know their capacity) split. `entries` is NULL for any other table. */
+typedef struct {
+    const orrinth_unicode_entry *entries;
+    PyObject *const *values; /* a split table's values, else NULL */
+    Py_ssize_t count;        /* entries that may be read */
+} orrinth_str_table;
+
+static inline orrinth_str_table orrinth_dict_str_table(PyObject *dict) {
+    const PyDictObject *d = (const PyDictObject *)dict;
+    const orrinth_dict_keys *keys = orrinth_keys_of(dict);
+    orrinth_str_table t = {NULL, NULL, keys->dk_nentries};
+    if (!d->ma_values) {
+        if (keys->dk_kind != ORRINTH_DICT_KEYS_UNICODE) return t;
+    } else {
+#if ORRINTH_DICT_VALUES_CAPACITY
+        if (keys->dk_kind != ORRINTH_DICT_KEYS_SPLIT) return t;
+        const orrinth_dict_values *values = (const orrinth_dict_values *)d->ma_values;
+        if (values->capacity < t.count) t.count = values->capacity;
+        t.values = values->values;
+#else
+        return t;
+#endif
+    }
+    t.entries = orrinth_dict_entries(keys);
+    return t;
+}
+
+/* The key of entry `i` of a table (NULL where deleted). */
+static inline PyObject *orrinth_str_table_key(orrinth_str_table t, Py_ssize_t i) {
+    assert(t.entries && i >= 0 && i < t.count);
+    return t.entries[i].me_key;
+}
+
+/* The value of entry `i` of a table when its key is `name` itself, else NULL. */
+static inline PyObject *orrinth_str_table_get(orrinth_str_table t, Py_ssize_t i, PyObject *name) {
+    assert(t.entries && i >= 0 && i < t.count);
+    if (t.entries[i].me_key != name) return NULL;
+    return t.values ? t.values[i] : t.entries[i].me_value;
+}
+
+/* Put `values` (new references taken) into `dict`, a copy just made of `tmpl`, the dict
+ * of `keys` (N distinct str keys, in order) with None for each value, when the copy is
+ * the template's image in a combined str-keyed table that it alone holds: the keys and
+ * None values in the template's order and table size. Returns 1 when done, 0 (the dict
+ * unchanged) otherwise. Layout known. */
+static inline int orrinth_fill_fresh_copy(PyObject *dict, PyObject *tmpl, PyObject *const *keys,
+                                          PyObject *const *values, Py_ssize_t n) {
+    const PyDictObject *d = (const PyDictObject *)dict;
+    const orrinth_dict_keys *k = orrinth_keys_of(dict);
+    if (d->ma_values || d->ma_used != n || k->dk_refcnt != 1 ||
+        k->dk_kind != ORRINTH_DICT_KEYS_UNICODE || k->dk_nentries != n ||
+        k->dk_log2_size != orrinth_keys_of(tmpl)->dk_log2_size)
+        return 0;
+    orrinth_unicode_entry *entries = orrinth_dict_entries(k);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (entries[i].me_key != keys[i] || entries[i].me_value != Py_None) return 0;
+    }
+    for (Py_ssize_t i = 0; i < n; i++) {
+        assert(values[i] != NULL);
+        entries[i].me_value = Py_NewRef(values[i]);
+        Py_DECREF(Py_None);
+    }
+    return 1;
+}
+
+/* The thread state's count of C calls still allowed (3.11: of all calls), which native
+ * calls count down directly while it is above zero. Layout known. */
+static inline int *orrinth_c_recursion_remaining(PyThreadState *ts) {
+    return &ts->ORRINTH_C_RECURSION_FIELD;
+}
+
+/* How deep json's C scanner may still recurse: the smaller of the Python and C counts. */
+static inline int orrinth_json_recursion_room(PyThreadState *ts) {
+    const int py = ts->ORRINTH_PY_RECURSION_FIELD, c = ts->ORRINTH_C_RECURSION_FIELD;
+    return py < c ? py : c;
+}
+
+#else /* no layout known: every reader finds nothing */
+
+static inline PyObject *orrinth_managed_dict(PyObject *obj) {
+    (void)obj;
+    return NULL;
+}
+
+static inline PyObject *const *orrinth_inline_values(PyObject *obj, Py_ssize_t count) {
+    (void)obj;
+    (void)count;
+    return NULL;
+}
+
+static inline int orrinth_json_recursion_room(PyThreadState *ts) {
+    (void)ts;
+    return 0;
+}
+
+#endif /* ORRINTH_LAYOUT_KNOWN */
+
+/* The interpreter's private functions the modules call, on every version (a new version
+ * may drop them: check here first). */
+
+/* The attribute `name` found on `type`'s MRO (borrowed), or NULL; runs no Python code. */
+static inline PyObject *orrinth_type_lookup(PyTypeObject *type, PyObject *name) {
+    return _PyType_Lookup(type, name);
+}
+
+/* A new empty dict with room for `n` items. */
+static inline PyObject *orrinth_dict_new_presized(Py_ssize_t n) {
+    return _PyDict_NewPresized(n);
+}
+
+/* The address of `obj`'s instance dict pointer, making the dict from values kept inline
+ * (3.11; errors cleared), or NULL. */
+static inline PyObject **orrinth_object_dict_ptr(PyObject *obj) {
+    return _PyObject_GetDictPtr(obj);
+}
+
+/* The current thread's state, NULL when it holds none (no check, no error). */
+static inline PyThreadState *orrinth_thread_state_unchecked(void) {
+#if ORRINTH_API_313
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
 
 #ifdef __cplusplus
 }

@@ -145,11 +145,16 @@ def cmd_compare(args: argparse.Namespace, out: TextIO) -> int:
         if len(args.paths) != 1:
             raise CommandError("--by KEY splits one batch: give one folder or pattern, not two")
         key, _, named = args.by.partition("=")
-        values = tuple(named.split(",", 1)) if named else None
-        if not key or (values is not None and (len(values) != 2 or not all(values))):
+        first, _, second = named.partition(",")
+        if not key or (named and not (first and second)):
             raise CommandError(f"--by {args.by!r}: expected KEY or KEY=BASE,CANDIDATE")
-        base, candidate = cmp.sides_by_key(_read_batch(cmp.expand(args.paths[0]), jobs), key,
-                                           values)  # type: ignore[arg-type]
+        values = (first, second) if named else None
+        runs = _read_batch(cmp.expand(args.paths[0]), jobs)
+        base, candidate = cmp.sides_by_key(runs, key, values)
+        left_out = len(runs) - len(base.runs) - len(candidate.runs)
+        if left_out:
+            print(f"orrinth compare: note: {left_out} of {len(runs)} runs have another {key} or none, "
+                  f"and are left out", file=sys.stderr)
     else:
         if len(args.paths) != 2:
             raise CommandError("give BASE and CANDIDATE (two folders, files or quoted patterns), "

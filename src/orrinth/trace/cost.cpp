@@ -98,7 +98,7 @@ class AgentTable {
         require(PyDict_SetItem(index_.get(), key, pos.get()));  // may run __eq__
         if (static_cast<size_t>(PyDict_GET_SIZE(index_.get())) != keys_.size() + 1)
             throw changed_during_walk();
-        keys_.push_back(Ref::borrow(key));
+        keys_.push_back(Ref::new_ref(key));
         sums_.emplace_back();
         return sums_.back();
     }
@@ -130,17 +130,18 @@ class AgentTable {
     std::vector<AgentSums> sums_;
 };
 
-/// One pass over the messages: the totals, and the sums per agent in `agents`.
+/// The token and cost totals over all messages of a trace (CostSummary's total_* fields).
 struct Totals {
     IntSum input_tokens, output_tokens;
     FloatSum cost_usd;
 };
 
+/// One pass over the messages: the totals, and the sums per agent in `agents`.
 void sum_messages(TraceState &st, PyObject *messages, AgentTable &agents, Totals &totals) {
     InstanceDictReader &fields = st.event_fields;
     for_each(messages, [&](PyObject *event) __attribute__((always_inline)) {
         Ref agent = fields.get(event, st.str_agent);
-        Ref key = truth(agent.get()) ? std::move(agent) : Ref::borrow(st.str_unknown);
+        Ref key = truth(agent.get()) ? std::move(agent) : Ref::new_ref(st.str_unknown);
         AgentSums &sums = agents.slot_for(key.get());
         Ref in = fields.get(event, st.str_input_tokens);
         Ref out = fields.get(event, st.str_output_tokens);
@@ -166,15 +167,13 @@ Ref make_summary(FnObject *fn, TraceState &st, const Totals &totals, PyObject *p
     return require(PyObject_Vectorcall(cls.get(), stack, 0, kwnames.get()));
 }
 
-PyObject *trace_cost_summary(FnObject *fn, PyObject *const *args) {
-    return entry([&] {
-        TraceState &st = state(fn);
-        AgentTable agents;
-        Totals totals;
-        Ref messages = call_method(args[0], st.str_get_messages);
-        sum_messages(st, messages.get(), agents, totals);
-        return make_summary(fn, st, totals, agents.per_agent(st).get());
-    });
+Ref trace_cost_summary(FnObject *fn, PyObject *const *args) {
+    TraceState &st = state(fn);
+    AgentTable agents;
+    Totals totals;
+    Ref messages = call_method(args[0], st.str_get_messages);
+    sum_messages(st, messages.get(), agents, totals);
+    return make_summary(fn, st, totals, agents.per_agent(st).get());
 }
 
 const Param kSelf[] = {{"self", nullptr}};

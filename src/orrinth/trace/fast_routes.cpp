@@ -25,16 +25,7 @@ constexpr int kFrameReserve = 50;
 /// Recursion levels the current thread has left before RecursionError. A Python version
 /// this code does not know gets 0: its lines take the plain route.
 int recursion_room() {
-    PyThreadState *ts = PyThreadState_Get();
-#if PY_VERSION_HEX >= 0x030E0000
-    (void)ts;
-    return 0;
-#elif PY_VERSION_HEX >= 0x030C0000
-    // json's C scanner counts C recursion; the json module's wrappers are Python frames.
-    return std::min(ts->py_recursion_remaining, ts->c_recursion_remaining);
-#else
-    return ts->recursion_remaining;
-#endif
+    return orrinth_json_recursion_room(PyThreadState_Get());
 }
 
 /// No run of more than kDigitsNeverRefused digits, and fewer than `room` opening
@@ -55,24 +46,36 @@ bool within_limits(const Ch *s, Py_ssize_t n, Py_ssize_t room) {
 }
 
 bool field_value_fits(TraceState &st, int index, PyObject *v) {
-    switch (index) {
-    case 0:  // type: one of the four kinds
+    switch (kEventFields[index].kind) {
+    case FieldKind::event_kind:
         if (!PyUnicode_CheckExact(v)) return false;
         for (PyObject *kind : {st.str_message, st.str_state_change, st.str_fault_injected,
                                st.str_property_check})
             if (exact_str_equal(v, kind)) return true;
         return false;
-    case 1:  // turn
-    case 5:  // input_tokens
-    case 6:  // output_tokens
+    case FieldKind::integer:
         return PyLong_CheckExact(v);
-    case 2:  // agent
+    case FieldKind::optional_str:
         return v == Py_None || PyUnicode_CheckExact(v);
-    case 3:  // data
+    case FieldKind::dict:
         return PyDict_CheckExact(v);
-    default:  // timestamp, cost_usd
+    case FieldKind::real:
         return PyFloat_CheckExact(v);
     }
+    return false;
+}
+
+/// A new value for a field the line does not give (not for required fields).
+Ref default_value(FieldDefault d) {
+    switch (d) {
+    case FieldDefault::none: return Ref::new_ref(Py_None);
+    case FieldDefault::new_dict: return require(PyDict_New());
+    case FieldDefault::zero_float: return require(PyFloat_FromDouble(0.0));
+    case FieldDefault::zero_int:
+    case FieldDefault::required: break;
+    }
+    assert(d == FieldDefault::zero_int);
+    return require(PyLong_FromLong(0));
 }
 
 bool event_class_unchanged(TraceState &st) {
@@ -81,17 +84,17 @@ bool event_class_unchanged(TraceState &st) {
            Py_TYPE(cls)->tp_version_tag == st.event_meta_tag;
 }
 
-/// `dict[key]`, borrowed, or null when missing.
-PyObject *dict_item(PyObject *dict, PyObject *key) {
+/// `dict[key]`, or none when missing.
+Borrowed dict_item(PyObject *dict, PyObject *key) {
     PyObject *v = PyDict_GetItemWithError(dict, key);
     if (!v && PyErr_Occurred()) throw PyErrSet{};
-    return v;
+    return Borrowed(v);
 }
 
 /// The position of the field named `key` in TraceEvent's declaration order, or -1.
 int field_index(TraceState &st, PyObject *key) {
     if (!PyUnicode_CheckExact(key)) return -1;
-    for (int i = 0; i < 8; i++)
+    for (int i = 0; i < kEventFieldCount; i++)
         if (exact_str_equal(key, st.event_field_order[i])) return i;
     return -1;
 }
@@ -104,8 +107,8 @@ int field_index(TraceState &st, PyObject *key) {
 /// values, and the names given as the fields set. An empty Ref for any other shape.
 /// `data` is taken over as it is: the parser made it and nothing else refers to it.
 Ref build_exact_event(TraceState &st, PyObject *parsed) {
-    if (!PyDict_CheckExact(parsed) || PyDict_GET_SIZE(parsed) > 8) return Ref();
-    PyObject *given[8] = {};  // borrowed from `parsed`, which the caller holds
+    if (!PyDict_CheckExact(parsed) || PyDict_GET_SIZE(parsed) > kEventFieldCount) return Ref();
+    PyObject *given[kEventFieldCount] = {};  // borrowed from `parsed`, which the caller holds
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(parsed, &pos, &key, &value)) {
@@ -113,23 +116,18 @@ Ref build_exact_event(TraceState &st, PyObject *parsed) {
         if (i < 0 || given[i] || !field_value_fits(st, i, value)) return Ref();
         given[i] = value;
     }
-    if (!given[0] || !given[1]) return Ref();
-    Ref fields = require(_PyDict_NewPresized(8));
+    for (int i = 0; i < kEventFieldCount; i++)
+        if (!given[i] && kEventFields[i].default_value == FieldDefault::required) return Ref();
+    Ref fields = require(orrinth_dict_new_presized(kEventFieldCount));
     Ref fields_set = require(PySet_New(nullptr));
-    for (int i = 0; i < 8; i++) {
+    for (int i = 0; i < kEventFieldCount; i++) {
         PyObject *name = st.event_field_order[i];
         Ref v;
         if (given[i]) {
-            v = Ref::borrow(given[i]);
+            v = Ref::new_ref(given[i]);
             require(PySet_Add(fields_set.get(), name));
-        } else if (i == 2) {
-            v = Ref::borrow(Py_None);
-        } else if (i == 3) {
-            v = require(PyDict_New());
-        } else if (i == 4 || i == 7) {
-            v = require(PyFloat_FromDouble(0.0));
         } else {
-            v = require(PyLong_FromLong(0));
+            v = default_value(kEventFields[i].default_value);
         }
         require(PyDict_SetItem(fields.get(), name, v.get()));
     }
@@ -188,12 +186,15 @@ bool writing_agrees(TraceState &st, PyObject *routes) {
     return agrees && compared > 0;
 }
 
-/// Run `probe`; any error in it counts as a disagreement.
+/// Run `probe`; any error in it, a Python exception or any C++ one (the float formatter's
+/// std::runtime_error, std::bad_alloc), counts as a disagreement: the route stays off and
+/// the import goes on. A forced unwind passes through (thread_exit.hpp).
 template <class F>
 bool probe_agrees(F &&probe) {
     try {
         return probe();
-    } catch (const PyErrSet &) {
+    } catch (...) {
+        if (in_forced_unwind()) throw;
         PyErr_Clear();
         return false;
     }
@@ -212,9 +213,9 @@ bool decoder_unchanged(TraceState &st) {
         // Something on the class was set (a patch, perhaps undone since): it is as it
         // was if decode and raw_decode are the very functions, nothing named scan_once
         // can take the instance's place, and attribute lookup is the generic one.
-        if (_PyType_Lookup(cls, st.str_decode) != st.decoder_decode ||
-            _PyType_Lookup(cls, st.str_raw_decode) != st.decoder_raw_decode ||
-            _PyType_Lookup(cls, st.str_scan_once) || cls->tp_getattro != PyObject_GenericGetAttr ||
+        if (orrinth_type_lookup(cls, st.str_decode) != st.decoder_decode ||
+            orrinth_type_lookup(cls, st.str_raw_decode) != st.decoder_raw_decode ||
+            orrinth_type_lookup(cls, st.str_scan_once) || cls->tp_getattro != PyObject_GenericGetAttr ||
             cls->tp_version_tag == 0)
             return false;
         st.decoder_tag = cls->tp_version_tag;
@@ -243,9 +244,9 @@ void init_decoder_check(TraceState &st, PyObject *json) {
     st.decoder_cls = cls.release();
     st.decoder_scanner = scanner.release();
     st.decoder_tag = tag;
-    st.decoder_decode = Py_XNewRef(_PyType_Lookup(reinterpret_cast<PyTypeObject *>(st.decoder_cls), st.str_decode));
+    st.decoder_decode = Py_XNewRef(orrinth_type_lookup(reinterpret_cast<PyTypeObject *>(st.decoder_cls), st.str_decode));
     st.decoder_raw_decode =
-        Py_XNewRef(_PyType_Lookup(reinterpret_cast<PyTypeObject *>(st.decoder_cls), st.str_raw_decode));
+        Py_XNewRef(orrinth_type_lookup(reinterpret_cast<PyTypeObject *>(st.decoder_cls), st.str_raw_decode));
     if (!st.decoder_decode || !st.decoder_raw_decode ||
         reinterpret_cast<PyTypeObject *>(st.decoder_cls)->tp_getattro != PyObject_GenericGetAttr)
         Py_CLEAR(st.json_decoder);
@@ -259,10 +260,9 @@ void init_fast_routes(TraceState &st) {
     st.routes_module = routes.dup().release();
     st.textio_type = import_from(import_module("io").get(), "TextIOWrapper").release();
     st.codecs_lookup = import_from(import_module("codecs").get(), "lookup").release();
-    PyObject *order[8] = {st.str_type,      st.str_turn,          st.str_agent,
-                          st.str_data,      st.str_timestamp,     st.str_input_tokens,
-                          st.str_output_tokens, st.str_cost_usd};
-    std::copy(std::begin(order), std::end(order), st.event_field_order);
+#define ORRINTH_FIELD_NAME(name, annotation, kind, dflt) st.event_field_order[kField_##name] = st.str_##name;
+    ORRINTH_TRACE_EVENT_FIELDS(ORRINTH_FIELD_NAME)
+#undef ORRINTH_FIELD_NAME
     st.empty_tuple = require(PyTuple_New(0)).release();
     Ref json = import_module("json");
     st.json_module = json.dup().release();
@@ -309,7 +309,7 @@ bool fast_routes_on(TraceState &st) {
 
 bool line_reads_fast(FnObject *fn, TraceState &st, PyObject *text) {
     if (!PyUnicode_CheckExact(text) || !event_class_unchanged(st)) return false;
-    PyObject *json = dict_item(fn->globals, st.str_json);
+    PyObject *json = dict_item(fn->globals, st.str_json).get();
     if (json != st.json_module || !PyModule_CheckExact(json)) return false;
     if (dict_item(PyModule_GetDict(json), st.str_loads) != st.json_loads) return false;
     if (!decoder_unchanged(st)) return false;
@@ -349,16 +349,16 @@ Ref read_event_fast(TraceState &st, PyObject *text) {
     return Ref();
 }
 
-bool serializes_directly(TraceState &st, PyObject *event, PyObject *fields[8]) {
+bool serializes_directly(TraceState &st, PyObject *event, PyObject *fields[kEventFieldCount]) {
     if (Py_TYPE(event) != reinterpret_cast<PyTypeObject *>(st.trace_event_cls) ||
         !event_class_unchanged(st))
         return false;
-    // Exactly the eight fields, in order, each of the type validation gives it: nothing
+    // Exactly the fields, in order, each of the type validation gives it: nothing
     // in the instance dict shadows the class's serializer or model_dump_json, and no
     // field holds a value that the serializer would warn about.
     Ref dict = Ref::steal(PyObject_GenericGetDict(event, nullptr));
     if (!dict) throw PyErrSet{};
-    if (!PyDict_CheckExact(dict.get()) || PyDict_GET_SIZE(dict.get()) != 8) return false;
+    if (!PyDict_CheckExact(dict.get()) || PyDict_GET_SIZE(dict.get()) != kEventFieldCount) return false;
     PyObject *const *names = st.event_field_order;
     Py_ssize_t pos = 0;
     PyObject *key, *value;

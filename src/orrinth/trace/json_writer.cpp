@@ -105,7 +105,7 @@ bool write_chars(const Ch *s, Py_ssize_t n, ByteBuffer &out) {
 
 /// An exact str as a JSON string; false when it holds a lone surrogate.
 bool write_str(PyObject *s, ByteBuffer &out) {
-#if PY_VERSION_HEX < 0x030C0000
+#if !ORRINTH_API_312
     if (PyUnicode_READY(s) < 0) throw PyErrSet{};
 #endif
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
@@ -318,29 +318,36 @@ bool write_value(PyObject *v, ByteBuffer &out, int depth) {
     return false;
 }
 
+/// One field's value as the serializer writes it; false where it would not.
+__attribute__((always_inline)) inline bool write_field(FieldKind kind, PyObject *v, ByteBuffer &out) {
+    switch (kind) {
+    case FieldKind::event_kind:
+        return write_str(v, out);
+    case FieldKind::integer:
+        return write_int(v, out);
+    case FieldKind::optional_str:
+        if (v != Py_None) return write_str(v, out);
+        out.append("null", 4);
+        return true;
+    case FieldKind::dict:
+        return write_dict(v, out, 0);
+    case FieldKind::real:
+        write_float(PyFloat_AS_DOUBLE(v), out);
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
-bool write_event_json(PyObject *const fields[8], ByteBuffer &out) {
-    out.append("{\"type\":", 8);
-    if (!write_str(fields[0], out)) return false;
-    out.append(",\"turn\":", 8);
-    if (!write_int(fields[1], out)) return false;
-    out.append(",\"agent\":", 9);
-    if (fields[2] == Py_None) {
-        out.append("null", 4);
-    } else if (!write_str(fields[2], out)) {
-        return false;
-    }
-    out.append(",\"data\":", 8);
-    if (!write_dict(fields[3], out, 0)) return false;
-    out.append(",\"timestamp\":", 13);
-    write_float(PyFloat_AS_DOUBLE(fields[4]), out);
-    out.append(",\"input_tokens\":", 16);
-    if (!write_int(fields[5], out)) return false;
-    out.append(",\"output_tokens\":", 17);
-    if (!write_int(fields[6], out)) return false;
-    out.append(",\"cost_usd\":", 12);
-    write_float(PyFloat_AS_DOUBLE(fields[7]), out);
+bool write_event_json(PyObject *const fields[kEventFieldCount], ByteBuffer &out) {
+    // `{"type":` opens the object, `,"turn":` and the rest follow: the same length.
+#define ORRINTH_WRITE_FIELD(name, annotation, kind, dflt)                                   \
+    out.append(kField_##name == 0 ? "{\"" #name "\":" : ",\"" #name "\":",                  \
+               sizeof(",\"" #name "\":") - 1);                                              \
+    if (!write_field(FieldKind::kind, fields[kField_##name], out)) return false;
+    ORRINTH_TRACE_EVENT_FIELDS(ORRINTH_WRITE_FIELD)
+#undef ORRINTH_WRITE_FIELD
     out.push_back('}');
     return true;
 }

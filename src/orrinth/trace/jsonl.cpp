@@ -153,7 +153,7 @@ void note_path_expected(TraceState &st, PyObject *path, const char *method) {
 
 /// Saving through the path's own `open`: open(path, "w"), write, close. The file is the
 /// caller's target itself, so an error from closing it after a failure is reported too.
-void save_in_place(TraceState &st, PyObject *self, PyObject *path) {
+void save_through_open(TraceState &st, PyObject *self, PyObject *path) {
     Ref file = call_method(path, st.str_open, st.str_w);
     try {
         write_events(st, self, file.get(), path, /*own_file=*/false);
@@ -164,26 +164,24 @@ void save_in_place(TraceState &st, PyObject *self, PyObject *path) {
     call_method(file.get(), st.str_close);
 }
 
-PyObject *trace_to_jsonl(FnObject *fn, PyObject *const *args) {
-    return entry([&] {
-        TraceState &st = state(fn);
-        PyObject *self = args[0], *path = args[1];
-        Ref parent, mkdir;
-        try {
-            parent = getattr(path, st.str_parent);
-            mkdir = getattr(parent.get(), st.str_mkdir);
-        } catch (const PyErrSet &) {
-            note_path_expected(st, path, "Trace.to_jsonl");
-            throw;
-        }
-        Ref kwnames = require(PyTuple_Pack(2, st.str_parents, st.str_exist_ok));
-        PyObject *flags[] = {Py_True, Py_True};
-        require(PyObject_Vectorcall(mkdir.get(), flags, 0, kwnames.get()));
-        const bool replaced = save_replacing_atomically(
-            st, path, [&](PyObject *file) { write_events(st, self, file, path, /*own_file=*/true); });
-        if (!replaced) save_in_place(st, self, path);
-        return Ref::borrow(Py_None);
-    });
+Ref trace_to_jsonl(FnObject *fn, PyObject *const *args) {
+    TraceState &st = state(fn);
+    PyObject *self = args[0], *path = args[1];
+    Ref parent, mkdir;
+    try {
+        parent = getattr(path, st.str_parent);
+        mkdir = getattr(parent.get(), st.str_mkdir);
+    } catch (const PyErrSet &) {
+        note_path_expected(st, path, "Trace.to_jsonl");
+        throw;
+    }
+    Ref kwnames = require(PyTuple_Pack(2, st.str_parents, st.str_exist_ok));
+    PyObject *flags[] = {Py_True, Py_True};
+    require(PyObject_Vectorcall(mkdir.get(), flags, 0, kwnames.get()));
+    const bool replaced = save_replacing_atomically(
+        st, path, [&](PyObject *file) { write_events(st, self, file, path, /*own_file=*/true); });
+    if (!replaced) save_through_open(st, self, path);
+    return Ref::new_ref(Py_None);
 }
 
 /// `text.strip()`; for an exact str, the slice that str.strip() gives (itself when there
@@ -195,7 +193,7 @@ Ref strip(TraceState &st, PyObject *text) {
         const void *data = PyUnicode_DATA(text);
         while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) start++;
         while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) end--;
-        if (start == 0 && end == PyUnicode_GET_LENGTH(text)) return Ref::borrow(text);
+        if (start == 0 && end == PyUnicode_GET_LENGTH(text)) return Ref::new_ref(text);
         return require(PyUnicode_Substring(text, start, end));
     }
     return call_method(text, st.str_strip);
@@ -232,7 +230,7 @@ class LineReader {
         Ref loads = module_attr(json.get(), st_.str_loads);
         Ref value = require(PyObject_CallOneArg(loads.get(), text));
         Ref event_cls = load_global(fn_, st_.str_TraceEvent);
-        Ref method = Ref::borrow(model_validate_.get(event_cls.get()));
+        Ref method = Ref::new_ref(model_validate_.get(event_cls.get()));
         return require(PyObject_CallOneArg(method.get(), value.get()));
     }
 
@@ -288,42 +286,38 @@ void read_lines_into(TraceState &st, LineReader &reader, PyObject *result, PyObj
     }
 }
 
-PyObject *trace_from_jsonl(FnObject *fn, PyObject *const *args) {
-    return entry([&] {
-        TraceState &st = state(fn);
-        Ref result = require(PyObject_CallNoArgs(args[0]));
-        LineReader reader(fn, st);
-        Ref file;
-        try {
-            file = call_method(args[1], st.str_open);
-        } catch (const PyErrSet &) {
-            note_path_expected(st, args[1], "Trace.from_jsonl");
-            throw;
-        }
-        try {
-            read_lines_into(st, reader, result.get(), file.get(), args[1]);
-        } catch (const PyErrSet &) {
-            close_after_failure(st, file.get(), /*report_close_error=*/true);
-            throw;
-        }
-        call_method(file.get(), st.str_close);
-        reader.finish();
-        return result;
-    });
+Ref trace_from_jsonl(FnObject *fn, PyObject *const *args) {
+    TraceState &st = state(fn);
+    Ref result = require(PyObject_CallNoArgs(args[0]));
+    LineReader reader(fn, st);
+    Ref file;
+    try {
+        file = call_method(args[1], st.str_open);
+    } catch (const PyErrSet &) {
+        note_path_expected(st, args[1], "Trace.from_jsonl");
+        throw;
+    }
+    try {
+        read_lines_into(st, reader, result.get(), file.get(), args[1]);
+    } catch (const PyErrSet &) {
+        close_after_failure(st, file.get(), /*report_close_error=*/true);
+        throw;
+    }
+    call_method(file.get(), st.str_close);
+    reader.finish();
+    return result;
 }
 
 /// `read_lines(cls, lines, name)`: what from_jsonl does with the lines of an open file,
 /// for text that is not a whole file (the recorder's complete lines); `name` stands for
 /// the path in the note on a failure.
-PyObject *trace_read_lines(FnObject *fn, PyObject *const *args) {
-    return entry([&] {
-        TraceState &st = state(fn);
-        Ref result = require(PyObject_CallNoArgs(args[0]));
-        LineReader reader(fn, st);
-        read_lines_into(st, reader, result.get(), args[1], args[2]);
-        reader.finish();
-        return result;
-    });
+Ref trace_read_lines(FnObject *fn, PyObject *const *args) {
+    TraceState &st = state(fn);
+    Ref result = require(PyObject_CallNoArgs(args[0]));
+    LineReader reader(fn, st);
+    read_lines_into(st, reader, result.get(), args[1], args[2]);
+    reader.finish();
+    return result;
 }
 
 const Param kSelfPath[] = {{"self", nullptr}, {"path", "Path"}};

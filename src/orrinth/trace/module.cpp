@@ -10,14 +10,9 @@ namespace orrinth::trace {
 namespace {
 
 const Param kTraceEventFields[] = {
-    {"type", "Literal['message', 'state_change', 'fault_injected', 'property_check']"},
-    {"turn", "int"},
-    {"agent", "str | None"},
-    {"data", "dict"},
-    {"timestamp", "float"},
-    {"input_tokens", "int"},
-    {"output_tokens", "int"},
-    {"cost_usd", "float"},
+#define ORRINTH_FIELD_PARAM(name, annotation, kind, dflt) {#name, annotation},
+    ORRINTH_TRACE_EVENT_FIELDS(ORRINTH_FIELD_PARAM)
+#undef ORRINTH_FIELD_PARAM
 };
 
 const Param kCostSummaryFields[] = {
@@ -41,18 +36,30 @@ Ref make_trace_event(PyObject *modname, PyObject *base_model, PyObject *field) {
     ClassBuilder b("TraceEvent", require(PyTuple_Pack(1, base_model)));
     b.header(modname, "TraceEvent", "A single recorded event in a simulation trace.");
     b.set("__annotations__", annotations_of(kTraceEventFields));
-    b.set("agent", Ref::borrow(Py_None));
-    {
-        Ref kwargs = require(PyDict_New());
-        require(PyDict_SetItemString(kwargs.get(), "default_factory",
-                                     reinterpret_cast<PyObject *>(&PyDict_Type)));
-        Ref noargs = require(PyTuple_New(0));
-        b.set("data", require(PyObject_Call(field, noargs.get(), kwargs.get())));
+    // The defaults, as the class body assigns them.
+    for (const EventFieldDef &f : kEventFields) {
+        switch (f.default_value) {
+        case FieldDefault::required:
+            break;
+        case FieldDefault::none:
+            b.set(f.name, Ref::new_ref(Py_None));
+            break;
+        case FieldDefault::new_dict: {
+            Ref kwargs = require(PyDict_New());
+            require(PyDict_SetItemString(kwargs.get(), "default_factory",
+                                         reinterpret_cast<PyObject *>(&PyDict_Type)));
+            Ref noargs = require(PyTuple_New(0));
+            b.set(f.name, require(PyObject_Call(field, noargs.get(), kwargs.get())));
+            break;
+        }
+        case FieldDefault::zero_int:
+            b.set(f.name, require(PyLong_FromLong(0)));
+            break;
+        case FieldDefault::zero_float:
+            b.set(f.name, require(PyFloat_FromDouble(0.0)));
+            break;
+        }
     }
-    b.set("timestamp", require(PyFloat_FromDouble(0.0)));
-    b.set("input_tokens", require(PyLong_FromLong(0)));
-    b.set("output_tokens", require(PyLong_FromLong(0)));
-    b.set("cost_usd", require(PyFloat_FromDouble(0.0)));
     return b.create();
 }
 

@@ -5,37 +5,31 @@
 namespace orrinth::trace {
 namespace {
 
-PyObject *trace_init(FnObject *fn, PyObject *const *args) {
-    return entry([&] {
-        TraceState &st = state(fn);
-        Ref events = require(PyList_New(0));
-        require(PyObject_SetAttr(args[0], st.str_events_attr, events.get()));
-        Ref results = require(PyList_New(0));
-        require(PyObject_SetAttr(args[0], st.str_results, results.get()));
-        return Ref::borrow(Py_None);
-    });
+Ref trace_init(FnObject *fn, PyObject *const *args) {
+    TraceState &st = state(fn);
+    Ref events = require(PyList_New(0));
+    require(PyObject_SetAttr(args[0], st.str_events_attr, events.get()));
+    Ref results = require(PyList_New(0));
+    require(PyObject_SetAttr(args[0], st.str_results, results.get()));
+    return Ref::new_ref(Py_None);
 }
 
-PyObject *trace_add_event(FnObject *fn, PyObject *const *args) {
-    return entry([&] {
-        TraceState &st = state(fn);
-        // `self._events`, from the instance dict when that is where it must come from.
-        Ref events = st.events_attr.get(st.trace_fields, args[0], st.str_events_attr);
-        if (PyList_CheckExact(events.get()))
-            list_append(events.get(), args[1]);
-        else
-            call_method(events.get(), st.str_append, args[1]);
-        return Ref::borrow(Py_None);
-    });
+Ref trace_add_event(FnObject *fn, PyObject *const *args) {
+    TraceState &st = state(fn);
+    // `self._events`, from the instance dict when that is where it must come from.
+    Ref events = st.events_attr.get(st.trace_fields, args[0], st.str_events_attr);
+    if (PyList_CheckExact(events.get()))
+        list_append(events.get(), args[1]);
+    else
+        call_method(events.get(), st.str_append, args[1]);
+    return Ref::new_ref(Py_None);
 }
 
-PyObject *trace_events(FnObject *fn, PyObject *const *args) {
-    return entry([&] {
-        Ref events = events_of(state(fn), args[0]);
-        if (PyList_CheckExact(events.get()))
-            return require(PyList_GetSlice(events.get(), 0, PY_SSIZE_T_MAX));
-        return require(PySequence_List(events.get()));
-    });
+Ref trace_events(FnObject *fn, PyObject *const *args) {
+    Ref events = events_of(state(fn), args[0]);
+    if (PyList_CheckExact(events.get()))
+        return require(PyList_GetSlice(events.get(), 0, PY_SSIZE_T_MAX));
+    return require(PySequence_List(events.get()));
 }
 
 /// The stored events whose attribute `attr` equals `value` (an exact str), in order.
@@ -58,30 +52,26 @@ Ref filter_events(FnObject *fn, PyObject *self, PyObject *attr, PyObject *value)
         // An exact str read at its entry is compared and appended without running any
         // code (the list only ever grows by reallocation), so nothing is held; any other
         // value or read runs with the event held, as for_each holds it.
-        PyObject *field = fields.peek(event, attr);
+        PyObject *field = fields.peek(event, attr).get();
         if (field && PyUnicode_CheckExact(field)) {
             if (exact_str_equal(field, value)) list_append(out.get(), event);
             continue;
         }
-        Ref held = Ref::borrow(event);
+        Ref held = Ref::new_ref(event);
         Ref read = fields.get(held.get(), attr);
         if (equals_str(read.get(), value)) list_append(out.get(), held.get());
     }
     return out;
 }
 
-PyObject *trace_get_messages(FnObject *fn, PyObject *const *args) {
-    return entry([&] {
-        TraceState &st = state(fn);
-        return filter_events(fn, args[0], st.str_type, st.str_message);
-    });
+Ref trace_get_messages(FnObject *fn, PyObject *const *args) {
+    TraceState &st = state(fn);
+    return filter_events(fn, args[0], st.str_type, st.str_message);
 }
 
-PyObject *trace_get_events_for_agent(FnObject *fn, PyObject *const *args) {
-    return entry([&] {
-        check_exact_type(args[1], &PyUnicode_Type, "name");
-        return filter_events(fn, args[0], state(fn).str_agent, args[1]);
-    });
+Ref trace_get_events_for_agent(FnObject *fn, PyObject *const *args) {
+    check_exact_type(args[1], &PyUnicode_Type, "name");
+    return filter_events(fn, args[0], state(fn).str_agent, args[1]);
 }
 
 }  // namespace

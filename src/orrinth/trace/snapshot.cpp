@@ -24,43 +24,41 @@ bool is_number(PyObject *obj) {
 
 /// The bound as an exact int: ints unchanged, other numbers through int(), the rest refused.
 Ref turn_bound(PyObject *arg) {
-    if (PyLong_CheckExact(arg)) return Ref::borrow(arg);
+    if (PyLong_CheckExact(arg)) return Ref::new_ref(arg);
     if (is_number(arg)) return require(PyNumber_Long(arg));
     raise_incorrect_type("up_to_turn", "int", Py_TYPE(arg)->tp_name, false);
 }
 
-PyObject *trace_snapshot(FnObject *fn, PyObject *const *args) {
-    return entry([&] {
-        TraceState &st = state(fn);
-        Ref bound = turn_bound(args[1]);
-        Ref cls = load_global(fn, st.str_Trace);
-        Ref snap = require(PyObject_CallNoArgs(cls.get()));
-        Ref events = events_of(st, args[0]);
-        // The list that snap.add_event() appends to, dropped whenever Python code may
-        // have run since (a generic read, a comparison) and looked up again
-        // (reentrancy.hpp).
-        Ref target;
-        for_each(events.get(), [&](PyObject *event) __attribute__((always_inline)) {
-            bool generic = false;
-            Ref type = st.event_fields.get(event, st.str_type, &generic);
-            generic |= !PyUnicode_CheckExact(type.get());
-            if (equals_str(type.get(), st.str_property_check)) {
-                if (generic) target = Ref();
-                return;
-            }
-            Ref turn = st.event_fields.get(event, st.str_turn, &generic);
-            generic |= !PyLong_CheckExact(turn.get());
-            const bool include = less_equal(turn.get(), bound.get());
+Ref trace_snapshot(FnObject *fn, PyObject *const *args) {
+    TraceState &st = state(fn);
+    Ref bound = turn_bound(args[1]);
+    Ref cls = load_global(fn, st.str_Trace);
+    Ref snap = require(PyObject_CallNoArgs(cls.get()));
+    Ref events = events_of(st, args[0]);
+    // The list that snap.add_event() appends to, dropped whenever Python code may
+    // have run since (a generic read, a comparison) and looked up again
+    // (reentrancy.hpp).
+    Ref target;
+    for_each(events.get(), [&](PyObject *event) __attribute__((always_inline)) {
+        bool generic = false;
+        Ref type = st.event_fields.get(event, st.str_type, &generic);
+        generic |= !PyUnicode_CheckExact(type.get());
+        if (equals_str(type.get(), st.str_property_check)) {
             if (generic) target = Ref();
-            if (!include) return;
-            if (!target) target = direct_events_list(st, snap.get());
-            if (target)
-                list_append(target.get(), event);
-            else
-                call_method(snap.get(), st.str_add_event, event);
-        }, ListPrefetcher(reinterpret_cast<PyTypeObject *>(st.trace_event_cls)));
-        return snap;
-    });
+            return;
+        }
+        Ref turn = st.event_fields.get(event, st.str_turn, &generic);
+        generic |= !PyLong_CheckExact(turn.get());
+        const bool include = less_equal(turn.get(), bound.get());
+        if (generic) target = Ref();
+        if (!include) return;
+        if (!target) target = direct_events_list(st, snap.get());
+        if (target)
+            list_append(target.get(), event);
+        else
+            call_method(snap.get(), st.str_add_event, event);
+    }, ListPrefetcher(reinterpret_cast<PyTypeObject *>(st.trace_event_cls)));
+    return snap;
 }
 
 const Param kSelfUpToTurn[] = {{"self", nullptr}, {"up_to_turn", "int"}};

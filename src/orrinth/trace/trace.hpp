@@ -8,6 +8,8 @@
 #include <orrinth_native/objects.hpp>
 #include <orrinth_native/prefetch.hpp>
 
+#include "event_fields.hpp"
+
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -128,7 +130,7 @@ struct TraceState {
     unsigned event_meta_tag;
     bool builds_events;         // whether exact-shape lines are turned into events here
     bool writes_events;         // whether events of plain JSON data are written here
-    PyObject *event_field_order[8];  // TraceEvent's fields in declaration order (borrowed)
+    PyObject *event_field_order[kEventFieldCount];  // TraceEvent's fields in order (borrowed)
     ORRINTH_INTERNED_NAMES(ORRINTH_TRACE_STRINGS)
 
     /// The module body (module.cpp): imports, the classes, the fast readers.
@@ -262,7 +264,7 @@ class ByteBuffer {
 /// directly, whose field values are `fields`, when every value in it is plain JSON data
 /// (json_writer.cpp says which). False otherwise, with `out` extended by an unfinished
 /// part that the caller drops. Runs no Python code.
-bool write_event_json(PyObject *const fields[8], ByteBuffer &out);
+bool write_event_json(PyObject *const fields[kEventFieldCount], ByteBuffer &out);
 
 /// Whether text written to `file`, a file that a save opened itself, can go to its binary
 /// buffer as UTF-8 bytes instead.

@@ -13,76 +13,66 @@ Ref dict_of(PyObject *value) {
     return require(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), value));
 }
 
-PyObject *agent_init(FnObject *fn, PyObject *const *args) {
-    return entry([&] {
-        RawState &st = state(fn);
-        PyObject *self = args[0], *name = args[1], *handler = args[2], *initial = args[3];
-        check_exact_type(name, &PyUnicode_Type, "name");
-        check_exact_type(initial, &PyDict_Type, "initial_state", true);
-        require(PyObject_SetAttr(self, st.str_name_attr, name));
-        require(PyObject_SetAttr(self, st.str_handler_attr, handler));
-        // `initial` is None or an exact dict, so its truth value runs no code. A
-        // __setattr__ above may have changed it; it is read only now, as written.
-        Ref initial_copy = initial != Py_None && PyDict_GET_SIZE(initial) > 0
-                               ? require(PyDict_Copy(initial))
-                               : require(PyDict_New());
-        require(PyObject_SetAttr(self, st.str_initial_state_attr, initial_copy.get()));
-        Ref stored = getattr(self, st.str_initial_state_attr);
-        require(PyObject_SetAttr(self, st.str_state_attr, dict_of(stored.get()).get()));
-        // Looked up on the instance, so that a subclass's own test is the one used.
-        Ref check = getattr(self, st.str_check_accepts_state);
-        Ref accepts = require(PyObject_CallOneArg(check.get(), handler));
-        require(PyObject_SetAttr(self, st.str_accepts_state_attr, accepts.get()));
-        return Ref::borrow(Py_None);
-    });
+Ref agent_init(FnObject *fn, PyObject *const *args) {
+    RawState &st = state(fn);
+    PyObject *self = args[0], *name = args[1], *handler = args[2], *initial = args[3];
+    check_exact_type(name, &PyUnicode_Type, "name");
+    check_exact_type(initial, &PyDict_Type, "initial_state", true);
+    require(PyObject_SetAttr(self, st.str_name_attr, name));
+    require(PyObject_SetAttr(self, st.str_handler_attr, handler));
+    // `initial` is None or an exact dict, so its truth value runs no code. A
+    // __setattr__ above may have changed it; it is read only now, as written.
+    Ref initial_copy = initial != Py_None && PyDict_GET_SIZE(initial) > 0
+                           ? require(PyDict_Copy(initial))
+                           : require(PyDict_New());
+    require(PyObject_SetAttr(self, st.str_initial_state_attr, initial_copy.get()));
+    Ref stored = getattr(self, st.str_initial_state_attr);
+    require(PyObject_SetAttr(self, st.str_state_attr, dict_of(stored.get()).get()));
+    // Looked up on the instance, so that a subclass's own test is the one used.
+    Ref check = getattr(self, st.str_check_accepts_state);
+    Ref accepts = require(PyObject_CallOneArg(check.get(), handler));
+    require(PyObject_SetAttr(self, st.str_accepts_state_attr, accepts.get()));
+    return Ref::new_ref(Py_None);
 }
 
-PyObject *agent_check_accepts_state(FnObject *fn, PyObject *const *args) {
-    return entry([&] {
-        RawState &st = state(fn);
-        try {
-            Ref inspect = load_global(fn, st.str_inspect);
-            Ref signature = call_method(inspect.get(), st.str_signature, args[0]);
-            Ref parameters = getattr(signature.get(), st.str_parameters);
-            Ref keys = call_method(parameters.get(), st.str_keys);
-            Ref names = require(PySequence_List(keys.get()));
-            return Ref::borrow(PyList_GET_SIZE(names.get()) > 1 ? Py_True : Py_False);
-        } catch (const PyErrSet &) {
-            // A signature that cannot be read (ValueError) or a handler that is no
-            // callable (TypeError) means the handler does not take the state.
-            if (!PyErr_ExceptionMatches(PyExc_ValueError) &&
-                !PyErr_ExceptionMatches(PyExc_TypeError))
-                throw;
-            PyErr_Clear();
-            return Ref::borrow(Py_False);
-        }
-    });
+Ref agent_check_accepts_state(FnObject *fn, PyObject *const *args) {
+    RawState &st = state(fn);
+    try {
+        Ref inspect = load_global(fn, st.str_inspect);
+        Ref signature = call_method(inspect.get(), st.str_signature, args[0]);
+        Ref parameters = getattr(signature.get(), st.str_parameters);
+        Ref keys = call_method(parameters.get(), st.str_keys);
+        Ref names = require(PySequence_List(keys.get()));
+        return Ref::new_ref(PyList_GET_SIZE(names.get()) > 1 ? Py_True : Py_False);
+    } catch (const PyErrSet &) {
+        // A signature that cannot be read (ValueError) or a handler that is no
+        // callable (TypeError) means the handler does not take the state.
+        if (!PyErr_ExceptionMatches(PyExc_ValueError) &&
+            !PyErr_ExceptionMatches(PyExc_TypeError))
+            throw;
+        PyErr_Clear();
+        return Ref::new_ref(Py_False);
+    }
 }
 
-PyObject *agent_name(FnObject *fn, PyObject *const *args) {
-    return entry([&] {
-        Ref value = getattr(args[0], state(fn).str_name_attr);
-        if (PyUnicode_CheckExact(value.get()) || value.get() == Py_None) return value;
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
-                     Py_TYPE(value.get())->tp_name);
-        throw PyErrSet{};
-    });
+Ref agent_name(FnObject *fn, PyObject *const *args) {
+    Ref value = getattr(args[0], state(fn).str_name_attr);
+    if (PyUnicode_CheckExact(value.get()) || value.get() == Py_None) return value;
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
+                 Py_TYPE(value.get())->tp_name);
+    throw PyErrSet{};
 }
 
-PyObject *agent_setup(FnObject *fn, PyObject *const *args) {
-    return entry([&] {
-        RawState &st = state(fn);
-        Ref initial = getattr(args[0], st.str_initial_state_attr);
-        require(PyObject_SetAttr(args[0], st.str_state_attr, dict_of(initial.get()).get()));
-        return Ref::borrow(Py_None);
-    });
+Ref agent_setup(FnObject *fn, PyObject *const *args) {
+    RawState &st = state(fn);
+    Ref initial = getattr(args[0], st.str_initial_state_attr);
+    require(PyObject_SetAttr(args[0], st.str_state_attr, dict_of(initial.get()).get()));
+    return Ref::new_ref(Py_None);
 }
 
-PyObject *agent_get_state(FnObject *fn, PyObject *const *args) {
-    return entry([&] {
-        Ref live = getattr(args[0], state(fn).str_state_attr);
-        return dict_of(live.get());
-    });
+Ref agent_get_state(FnObject *fn, PyObject *const *args) {
+    Ref live = getattr(args[0], state(fn).str_state_attr);
+    return dict_of(live.get());
 }
 
 // ---- dispatch -------------------------------------------------------------------
@@ -90,7 +80,7 @@ PyObject *agent_get_state(FnObject *fn, PyObject *const *args) {
 /// Whether an entry of a dict result goes into the metadata: `key != "content"`.
 bool is_metadata_key(RawState &st, PyObject *key) {
     if (PyUnicode_CheckExact(key)) {
-#if PY_VERSION_HEX < 0x030C0000
+#if !ORRINTH_API_312
         require(PyUnicode_READY(key));  // before 3.12 a str may still lack its canonical form
 #endif
         return !exact_str_equal(key, st.str_content);
@@ -103,7 +93,7 @@ bool is_metadata_key(RawState &st, PyObject *key) {
 std::pair<Ref, Ref> unpack_pair(PyObject *item) {
     if ((PyTuple_CheckExact(item) || PyList_CheckExact(item)) && Py_SIZE(item) == 2) {
         PyObject **values = PySequence_Fast_ITEMS(item);
-        return {Ref::borrow(values[0]), Ref::borrow(values[1])};
+        return {Ref::new_ref(values[0]), Ref::new_ref(values[1])};
     }
     Ref it = Ref::steal(PyObject_GetIter(item));
     if (!it) {
@@ -146,7 +136,7 @@ void walk_exact_dict(PyObject *d, F &&body) {
         if (!PyDict_Next(d, &pos, &k, &v)) return;
         if (left-- == 0)
             throw raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
-        Ref key = Ref::borrow(k), value = Ref::borrow(v);
+        Ref key = Ref::new_ref(k), value = Ref::new_ref(v);
         body(key, value);
     }
 }
@@ -155,7 +145,7 @@ void walk_exact_dict(PyObject *d, F &&body) {
 Ref content_of(RawState &st, PyObject *result) {
     if (PyDict_CheckExact(result)) {
         if (Ref v = dict_get(result, st.str_content)) return v;
-        return Ref::borrow(st.str_empty);
+        return Ref::new_ref(st.str_empty);
     }
     return call_method(result, st.str_get, st.str_content, st.str_empty);
 }
@@ -182,7 +172,7 @@ Ref metadata_of(RawState &st, PyObject *result) {
 PyErrSet refusal(RawState &st, PyObject *self, PyObject *result) {
     Ref name = getattr(self, st.str_name_attr);
     Ref name_text = require(PyObject_Format(name.get(), st.str_empty));
-    Ref type = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(result)));
+    Ref type = Ref::new_ref(reinterpret_cast<PyObject *>(Py_TYPE(result)));
     Ref type_name = getattr(type.get(), st.str_dunder_name);
     Ref type_text = require(PyObject_Format(type_name.get(), st.str_empty));
     Ref msg = require(PyUnicode_FromFormat(
@@ -192,54 +182,52 @@ PyErrSet refusal(RawState &st, PyObject *self, PyObject *result) {
     return PyErrSet{};
 }
 
-PyObject *agent_receive(FnObject *fn, PyObject *const *args) {
-    return entry([&] {
-        RawState &st = state(fn);
-        PyObject *self = args[0], *message = args[1];
+Ref agent_receive(FnObject *fn, PyObject *const *args) {
+    RawState &st = state(fn);
+    PyObject *self = args[0], *message = args[1];
 
-        // `{"sender": message.sender, "content": message.content, "turn": message.turn}`:
-        // the three reads first, as the display evaluates them, then the dict.
-        Ref values[3];
-        st.message_fields.get_all(message, values);
-        Ref msg = st.message_dict.make(values);
+    // `{"sender": message.sender, "content": message.content, "turn": message.turn}`:
+    // the three reads first, as the display evaluates them, then the dict.
+    Ref values[3];
+    st.message_fields.get_all(message, values);
+    Ref msg = st.message_dict.make(values);
 
-        auto own = [&](InstanceAttrCache &cache, PyObject *name) {
-            return cache.get(st.agent_fields, self, name);
-        };
-        const bool with_state = truth(own(st.accepts_state, st.str_accepts_state_attr).get());
-        Ref handler = own(st.handler, st.str_handler_attr);
-        Ref result;
-        if (with_state) {
-            Ref live = own(st.live_state, st.str_state_attr);
-            PyObject *call_args[] = {nullptr, msg.get(), live.get()};
-            result = require(PyObject_Vectorcall(handler.get(), call_args + 1,
-                                                 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        } else {
-            PyObject *call_args[] = {nullptr, msg.get()};
-            result = require(PyObject_Vectorcall(handler.get(), call_args + 1,
-                                                 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        }
-        // As the interpreter drops the callable it called: a handler that replaced
-        // itself on the agent is freed now, before the Response is built. The message
-        // dict, a local of the call, lives until it returns.
-        handler = Ref();
+    auto own = [&](InstanceAttrCache &cache, PyObject *name) {
+        return cache.get(st.agent_fields, self, name);
+    };
+    const bool with_state = truth(own(st.accepts_state, st.str_accepts_state_attr).get());
+    Ref handler = own(st.handler, st.str_handler_attr);
+    Ref result;
+    if (with_state) {
+        Ref live = own(st.live_state, st.str_state_attr);
+        PyObject *call_args[] = {nullptr, msg.get(), live.get()};
+        result = require(PyObject_Vectorcall(handler.get(), call_args + 1,
+                                             2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    } else {
+        PyObject *call_args[] = {nullptr, msg.get()};
+        result = require(PyObject_Vectorcall(handler.get(), call_args + 1,
+                                             1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    // As the interpreter drops the callable it called: a handler that replaced
+    // itself on the agent is freed now, before the Response is built. The message
+    // dict, a local of the call, lives until it returns.
+    handler = Ref();
 
-        // `Response` is loaded before its arguments are evaluated, as in
-        // `Response(content=..., metadata=...)`.
-        if (PyUnicode_Check(result.get())) {
-            Ref response = st.response.get(fn);
-            PyObject *call_args[] = {result.get()};
-            return st.make_response.call(response.get(), call_args, 0, st.kw_content);
-        }
-        if (PyDict_Check(result.get())) {
-            Ref response = st.response.get(fn);
-            Ref content = content_of(st, result.get());
-            Ref metadata = metadata_of(st, result.get());
-            PyObject *call_args[] = {content.get(), metadata.get()};
-            return st.make_response.call(response.get(), call_args, 0, st.kw_content_meta);
-        }
-        throw refusal(st, self, result.get());
-    });
+    // `Response` is loaded before its arguments are evaluated, as in
+    // `Response(content=..., metadata=...)`.
+    if (PyUnicode_Check(result.get())) {
+        Ref response = st.response.get(fn);
+        PyObject *call_args[] = {result.get()};
+        return st.make_response.call(response.get(), call_args, 0, st.kw_content);
+    }
+    if (PyDict_Check(result.get())) {
+        Ref response = st.response.get(fn);
+        Ref content = content_of(st, result.get());
+        Ref metadata = metadata_of(st, result.get());
+        PyObject *call_args[] = {content.get(), metadata.get()};
+        return st.make_response.call(response.get(), call_args, 0, st.kw_content_meta);
+    }
+    throw refusal(st, self, result.get());
 }
 
 const Param kSelf[] = {{"self", nullptr}};

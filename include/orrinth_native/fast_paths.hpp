@@ -1,0 +1,87 @@
+// include/orrinth_native/fast_paths.hpp: every fast path of the native modules in one table:
+// what it does, the guard checked on every use, the check made once at import (or at build
+// time), the flag that says whether it is on, the switch a test uses to compare it with the
+// plain route, and what a new interpreter version (3.14) needs before it is turned on there.
+// docs/python-versions.md shows the same table; tests/test_build.py keeps the two equal.
+// Every fast path fails closed: where its guard or check does not hold, the plain route runs.
+#pragma once
+
+namespace orrinth {
+
+struct FastPath {
+    const char *name;
+    const char *where;
+    const char *guard;
+    const char *probe;
+    const char *route_flag;
+    const char *test_switch;
+    const char *for_3_14;
+};
+
+[[maybe_unused]] inline constexpr FastPath kFastPaths[] = {
+    {"instance-dict reads of events and traces", "`fastattr.hpp`, `mro.hpp`",
+     "type exactly the class; its `tp_version_tag` as when the verdict was made (generic "
+     "`__getattribute__`, no data descriptor under the name on the MRO)",
+     "none", "the verdict per version tag (`InstanceDictReader`)",
+     "none: a subclass or a changed class takes `getattr`",
+     "`orrinth_managed_dict` in a `layout_3_14.h`"},
+    {"a field read at its remembered entry", "`dict_hint.hpp`",
+     "the entry's key is the name itself and its value is set; a str-keyed combined table "
+     "(3.13: also split, bounded by the values' capacity)",
+     "build: `layout_3_NN.c` checks `dict_mirror.h` against `pycore_dict.h`",
+     "`ORRINTH_DICT_LAYOUT_KNOWN`", "none: a wrong entry costs a lookup",
+     "`dict_mirror.h` checked against 3.14's `pycore_dict.h`"},
+    {"one dict lookup remembered by the dict's version", "`dict_memo.hpp`",
+     "the same dict with the same version bits, not 0 (3.13: combined tables only)",
+     "build: `ma_version_tag`'s offset and `DICT_VERSION_INCREMENT`; "
+     "`tests/test_dict_reads.py` on the running version",
+     "`ORRINTH_DICT_VERSION_KNOWN`", "none", "stays off: 3.14 removes `ma_version_tag`"},
+    {"a trace's or agent's own attributes read from its inline values (3.12)",
+     "`fastattr.hpp` (`InstanceAttrCache`)", "as the instance-dict reads, and no dict made yet",
+     "`InlineAttrReader::self_check` compares with `getattr`", "`inline_reads_enabled()`",
+     "none", "`ORRINTH_INSTANCE_READ` for 3.14"},
+    {"C recursion count of every native call", "`function.hpp` (`call_body`)",
+     "the thread state's count above zero", "build: the counters' types",
+     "`ORRINTH_DIRECT_RECURSION_COUNT`", "none: the deep-recursion tests reach the limit",
+     "the counter's field in a `layout_3_14.h`"},
+    {"`model_validate` kept between JSON Lines lines", "`class_attr_cache.hpp`",
+     "version tags of the class and its metaclass", "none", "the cached tags", "none",
+     "nothing (public API)"},
+    {"prefetching in the event walks", "`prefetch.hpp`",
+     "type exactly the class, with a managed dict",
+     "`tests/test_build.py::test_prefetcher_layout_is_this_interpreters`",
+     "`ORRINTH_OBJECT_LAYOUT_KNOWN`", "none: prefetching changes no result",
+     "`orrinth_managed_dict` in a `layout_3_14.h`"},
+    {"a message's attributes in `receive` read from its inline values", "`inline_attrs.hpp`",
+     "generic `tp_getattro`, no class attribute of the name on the MRO, the name among the "
+     "class's cached keys, the version tag",
+     "`InlineAttrReader::self_check` compares with `getattr`",
+     "`orrinth.adapters._raw_routes.inline_attrs`", "none",
+     "`orrinth_inline_values` and `orrinth_shared_key_index` for 3.14"},
+    {"`Response(...)` built without the keyword dict", "`class_call.hpp`",
+     "metaclass exactly `type`, `tp_new` object's, `tp_init` the slot a class statement "
+     "gives, `__init__` a Python function, per `tp_version_tag`",
+     "`ClassCall::learn_init_slot` on a class made at import",
+     "`orrinth.adapters._raw_routes.class_call`", "none", "nothing (public API)"},
+    {"the message dict of `receive` copied from a table of its three keys",
+     "`fixed_keys_dict.hpp`", "the copy is the template's image (`orrinth_fill_fresh_copy`)",
+     "none: checked on every copy", "`orrinth.adapters._raw_routes.direct_message_dicts`",
+     "`orrinth.adapters._raw_routes.plain_message_dicts` set before import",
+     "`dict_mirror.h` checked against 3.14's `pycore_dict.h`"},
+    {"`list.append` stored in place; exact `int`/`float` sums", "`objects.hpp`, `cost.cpp`",
+     "an exact list with room that stays at least half full; exact types", "none", "none",
+     "none", "nothing (public API)"},
+    {"a JSON Lines line of the common shape made into an event directly", "`fast_routes.cpp`",
+     "the line's shape and value types, `TraceEvent` and `json.loads` as at import, "
+     "recursion room",
+     "`orrinth._jsonl_routes` probe lines built both ways",
+     "`orrinth._jsonl_routes.builds_events`", "`orrinth._jsonl_routes.force_plain`",
+     "a pydantic release checked there; `orrinth_json_recursion_room`"},
+    {"an event written in the serializer's format natively", "`json_writer.cpp`",
+     "exactly the fields in order, each of its validated type",
+     "`orrinth._jsonl_routes` probe events written both ways",
+     "`orrinth._jsonl_routes.writes_events`", "`orrinth._jsonl_routes.force_plain`",
+     "a pydantic release checked there"},
+};
+
+}  // namespace orrinth

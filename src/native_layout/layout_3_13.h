@@ -1,0 +1,49 @@
+/* src/native_layout/layout_3_13.h: CPython 3.13's private layout (with the GIL), as the
+ * fast paths read it; layout_3_13.c checks it against 3.13's internal headers. Included by
+ * native_layout.h. */
+#ifndef ORRINTH_LAYOUT_3_13_H
+#define ORRINTH_LAYOUT_3_13_H
+
+#include "dict_mirror.h"
+
+/* The word before an object whose type has Py_TPFLAGS_MANAGED_DICT, counted back from the
+ * object, that holds its dict (NULL until made); the values it keeps inline follow the
+ * object's header (Py_TPFLAGS_INLINE_VALUES) and stay there, marked valid, while the dict
+ * shares them. */
+#define ORRINTH_MANAGED_DICT_WORD 3
+/* Low bits of ma_version_tag that are not the version: 8 watcher bits and a 4-bit count
+ * of changes to watched dicts. */
+#define ORRINTH_DICT_VERSION_LOW_BITS 12
+/* Whether a split table's dict gets a new version at every change of its values: not on
+ * 3.13, which writes an attribute into the values an object keeps inline without giving
+ * the instance dict that shares them a new version (only combined tables count). */
+#define ORRINTH_SPLIT_DICT_VERSIONED 0
+/* The thread state counts Python calls and C calls apart. */
+#define ORRINTH_PY_RECURSION_FIELD py_recursion_remaining
+#define ORRINTH_C_RECURSION_FIELD c_recursion_remaining
+
+/* PyDictValues: its size and flags, then the values. */
+typedef struct {
+    uint8_t capacity;
+    uint8_t size;
+    uint8_t embedded;
+    uint8_t valid;
+    PyObject *values[1];
+} orrinth_dict_values;
+
+
+static inline PyObject *orrinth_managed_dict(PyObject *obj) {
+    assert(Py_TYPE(obj)->tp_flags & Py_TPFLAGS_MANAGED_DICT);
+    return ((PyObject **)obj)[-ORRINTH_MANAGED_DICT_WORD];
+}
+
+static inline PyObject *const *orrinth_inline_values(PyObject *obj, Py_ssize_t count) {
+    assert(Py_TYPE(obj)->tp_flags & Py_TPFLAGS_INLINE_VALUES);
+    assert(Py_TYPE(obj)->tp_basicsize == sizeof(PyObject));
+    const orrinth_dict_values *values = (const orrinth_dict_values *)((char *)obj + sizeof(PyObject));
+    if (!values->valid || count > values->capacity) return NULL;
+    return values->values;
+}
+
+
+#endif
