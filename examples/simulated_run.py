@@ -288,7 +288,9 @@ class Harness:
             (
                 "refund_issued_and_confirmed",
                 state["refund_id"] is not None and told_customer,
-                f"refund {state['refund_id']} confirmed to the customer after {state['retries']} retry",
+                f"refund {state['refund_id']} "
+                + ("confirmed to the customer" if told_customer else "issued, but the customer was not told which")
+                + f" after {state['retries']} retry",
             ),
             ("within_budget", spent <= budget_usd, f"${spent:.4f} spent of a ${budget_usd:.2f} budget"),
         ):

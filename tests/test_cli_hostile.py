@@ -184,9 +184,5 @@ def test_show_and_diff_print_nothing_a_terminal_acts_on(
         assert sum(ln.startswith(("PASS", "FAIL", "INVALID")) for ln in text.splitlines()) == (args[0] == "show")
 
 
-@pytest.mark.parametrize("text, shown", [("\r\x1b[2KPASS  no_leak", "\\x0d\\x1b[2KPASS  no_leak"),
-                                         ("\x1b]0;title\x07", "\\x1b]0;title\\x07"),
-                                         ("abc\u202edef", "abc\\u202edef"), ("ok ü ✓", "ok ü ✓")])
-def test_escapes_are_visible(text: str, shown: str) -> None:
-    assert _errors.terminal_safe(text) == shown
-
+def test_a_forged_pass_line_is_shown_as_what_it_is() -> None:
+    assert _errors.terminal_safe("\r\x1b[2KPASS  no_leak") == "\\x0d\\x1b[2KPASS  no_leak"

@@ -71,6 +71,9 @@ def test_one_folder_split_by_a_metadata_key_and_patterns(tmp_path: Path) -> None
     make_batch(tmp_path / "all", 50, 0.9, seed=3, meta={"prompt_version": "v1"}, prefix="v1")
     make_batch(tmp_path / "all", 50, 0.4, seed=3, meta={"prompt_version": "v2"}, prefix="v2")
     assert run_cli("compare", tmp_path / "all", "--by", "prompt_version", "-j", "1")[0] == 1
+    make_batch(tmp_path / "all", 2, 0.4, seed=3, prefix="untagged")
+    code, _, err = run_cli("compare", tmp_path / "all", "--by", "prompt_version", "-j", "1")
+    assert code == 1 and "2 of 102 runs have another prompt_version or none, and are left out" in err
     # Named the other way round, the change is an improvement: no gate fails.
     code, out, _ = run_cli("compare", tmp_path / "all", "--by", "prompt_version=v2,v1", "-j", "1")
     assert code == 0 and "paired by run id: 50 pairs" in out and "no regression" in out

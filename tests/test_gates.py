@@ -9,6 +9,8 @@ import re
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 pytest.importorskip("rich", reason="the command line's tables need rich (the cli extra)")
 
@@ -147,3 +149,24 @@ def test_report_onto_a_place_it_cannot_write_is_one_line(tmp_path: Path, target:
     code, out, err = run_cli("report", path, "-o", output)
     assert code == 2 and out == "" and err.startswith("orrinth report: error: ") and err.count("\n") == 1, err
     assert "Traceback" not in err
+
+
+class _Pipe(io.StringIO):
+    def isatty(self) -> bool:
+        return False
+
+
+@settings(max_examples=80, deadline=None)
+@given(st.lists(st.tuples(st.text(st.sampled_from("ab/[]é✓日\u0301 -\x1b"), min_size=1, max_size=30),
+                          st.integers(0, 10**12), st.none() | st.integers(-1, 99), st.floats(0, 1e6),
+                          st.sampled_from(["completed", "failed", "incomplete"])), max_size=6))
+def test_the_summary_table_without_rich_is_the_table_rich_draws(rows: list[tuple[str, int, int | None, float, str]]) -> None:
+    from orrinth.cli.summary import Row, write_table
+
+    table = [Row(file=f, events=n, last_turn=t, messages=n // 2, input_tokens=n * 3, output_tokens=n, cost_usd=c,
+                 faults=n % 3, checks_passed=n % 5, checks_failed=n % 2, checks_invalid=n % 7, status=s, run_id=None)
+             for f, n, t, c, s in rows]
+    fast, plain = _Pipe(), _Pipe()
+    write_table(table, fast)
+    write_table(table, plain, fast=False)
+    assert fast.getvalue() == plain.getvalue()

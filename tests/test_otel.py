@@ -81,11 +81,22 @@ def export_file(paths: list[Path], out: Path, **kw: Any) -> list[dict[str, Any]]
     return spans
 
 
-def check_run(trace: Trace, spans: list[dict[str, Any]], conversation_id: str) -> None:
+def check_export(spans: list[dict[str, Any]], traces: dict[str, Trace], include_content: bool = False) -> None:
+    """One trace per run, each as check_run() expects it."""
+    by_trace: dict[Any, list[dict[str, Any]]] = defaultdict(list)
+    for s in spans:
+        by_trace[s["trace"]].append(s)
+    assert len(by_trace) == len(traces)
+    for group in by_trace.values():
+        (root,) = [s for s in group if s["parent"] is None]
+        conversation = root["attrs"]["gen_ai.conversation.id"]
+        check_run(traces.pop(conversation), group, include_content)
+
+
+def check_run(trace: Trace, spans: list[dict[str, Any]], include_content: bool = False) -> None:
     """Everything the mapping promises for one run, from its spans alone."""
     by_id = {s["id"]: s for s in spans}
     (root,) = [s for s in spans if s["parent"] is None]
-    assert root["attrs"]["gen_ai.conversation.id"] == conversation_id
     agents = {s["id"]: s for s in spans if s["parent"] == root["id"]}
     assert all(s["attrs"]["gen_ai.operation.name"] == "invoke_agent" for s in agents.values())
     chats = [s for s in spans if s["parent"] in agents]
@@ -113,6 +124,8 @@ def check_run(trace: Trace, spans: list[dict[str, Any]], conversation_id: str) -
         assert a["gen_ai.operation.name"] == "chat" and a["openinference.span.kind"] == "LLM"
         assert (a["llm.token_count.prompt"], a["llm.token_count.completion"], a["llm.cost.total"]) == (
             a["gen_ai.usage.input_tokens"], a["gen_ai.usage.output_tokens"], a["gen_ai.usage.cost.amount"])
+        content = events[a["orrinth.event.index"]].data.get("content")
+        assert a.get("output.value") == (content if include_content else None)
         row = sums[agents[chat["parent"]]["attrs"].get("gen_ai.agent.name") or "__unknown__"]
         row["input_tokens"] += a["gen_ai.usage.input_tokens"]
         row["output_tokens"] += a["gen_ai.usage.output_tokens"]
@@ -154,7 +167,8 @@ EVENT = st.one_of(
     st.builds(lambda turn, agent: TraceEvent(type="state_change", turn=turn, agent=agent,
                                              data={"changes": {"stage": {"from": 1, "to": 2}}}),
               st.integers(0, 6), AGENTS),
-    st.builds(lambda turn, agent: TraceEvent(type="fault_injected", turn=turn, agent=agent, data={"fault": "timeout"}),
+    st.builds(lambda turn, agent: TraceEvent(type="fault_injected", turn=turn, agent=agent,
+                                             data={"fault": "timeout", "dropped": "secret-dropped"}),
               st.integers(0, 6), AGENTS),
     st.builds(lambda passed: TraceEvent(type="property_check", turn=-1,
                                         data={"property": "goal", "passed": passed, "detail": "checked"}),
@@ -168,30 +182,21 @@ STAMPS = st.sampled_from(["none", "relative", "unix"])
 @given(runs=st.lists(st.tuples(st.lists(EVENT, max_size=25), STAMPS, st.randoms()), min_size=1, max_size=3),
        include_content=st.booleans())
 def test_generated_runs_read_back_through_the_protocol(tmp_path: Path, runs: list[Any], include_content: bool) -> None:
-    paths, traces = [], []
     folder = tmp_path / f"runs-{os.urandom(4).hex()}"
+    traces: dict[str, Trace] = {}
     for n, (events, stamps, rng) in enumerate(runs):
         trace = Trace()
         for i, event in enumerate(events):
             if stamps != "none":
                 event.timestamp = (1.8e9 if stamps == "unix" else 0.0) + i * rng.choice([0.5, 1.0, -0.25])
             trace.add_event(event)
-        path = folder / f"run-{n}.jsonl"
-        trace.to_jsonl(path)
-        paths.append(path)
-        traces.append(trace)
-    out = folder / "otlp.json"
-    spans = export_file([folder], out, include_content=include_content)
-    by_trace: dict[bytes, list[dict[str, Any]]] = defaultdict(list)
-    for s in spans:
-        by_trace[s["trace"]].append(s)
-    assert len(by_trace) == len(traces)
-    roots = {next(s for s in group if s["parent"] is None)["attrs"]["gen_ai.conversation.id"]: group
-             for group in by_trace.values()}
-    for path, trace in zip(paths, traces):
-        check_run(trace, roots[path.as_posix()], path.as_posix())
-    text = out.read_text(encoding="utf-8")
-    assert ("secret-" in text) == (include_content and any(e.type == "message" for t in traces for e in t.events))
+        trace.to_jsonl(folder / f"run-{n}.jsonl")
+        traces[(folder / f"run-{n}.jsonl").as_posix()] = trace
+    leaks = include_content and any(e.type in ("message", "fault_injected") for t in traces.values()
+                                       for e in t.events)
+    check_export(export_file([folder], folder / "otlp.json", include_content=include_content), dict(traces),
+                 include_content)
+    assert ("secret-" in (folder / "otlp.json").read_text(encoding="utf-8")) == leaks
 
 
 def test_times_follow_the_stated_rule(tmp_path: Path) -> None:
@@ -217,35 +222,13 @@ def test_times_follow_the_stated_rule(tmp_path: Path) -> None:
     assert chat["start"] == 1796710519_491_000_000
 
 
-def test_content_only_when_asked(tmp_path: Path) -> None:
-    trace = Trace()
-    trace.add_event(TraceEvent(type="message", turn=1, agent="a", data={"to": "b", "content": "Dana's card 4242"}))
-    trace.add_event(TraceEvent(type="fault_injected", turn=1, agent="b", data={"fault": "timeout",
-                                                                              "dropped": "Dana's card 4242"}))
-    path = tmp_path / "run.jsonl"
-    trace.to_jsonl(path)
-    plain = export_file([path], tmp_path / "plain.json")
-    assert "4242" not in (tmp_path / "plain.json").read_text(encoding="utf-8")
-    (chat,) = [s for s in export_file([path], tmp_path / "full.json", include_content=True) if s["name"] == "chat"]
-    assert json.loads(chat["attrs"]["gen_ai.output.messages"]) == [
-        {"role": "assistant", "parts": [{"type": "text", "content": "Dana's card 4242"}]}]
-    assert chat["attrs"]["output.value"] == "Dana's card 4242"
-    assert len(plain) == 4
-
-
 def test_nothing_is_capped(tmp_path: Path) -> None:
     """The SDK's default limits (128 events, 128 attributes) would drop checks silently."""
     trace = Trace()
     for i in range(300):
         trace.add_event(TraceEvent(type="property_check", turn=-1, data={"property": f"p{i}", "passed": True}))
-    trace.add_event(TraceEvent(type="message", turn=1, agent="a", data={"content": "x" * 100_000}))
-    path = tmp_path / "run.jsonl"
-    trace.to_jsonl(path)
-    spans = export_file([path], tmp_path / "out.json", include_content=True)
-    (root,) = [s for s in spans if s["parent"] is None]
-    assert len(root["events"]) == 300
-    (chat,) = [s for s in spans if s["name"] == "chat"]
-    assert chat["attrs"]["output.value"] == "x" * 100_000
+    trace.to_jsonl(tmp_path / "run.jsonl")
+    check_export(export_file([tmp_path / "run.jsonl"], tmp_path / "out.json"), {(tmp_path / "run.jsonl").as_posix(): trace})
 
 
 def cli(*args: object) -> subprocess.CompletedProcess[str]:
@@ -259,7 +242,7 @@ def closed_port() -> int:
         return int(s.getsockname()[1])
 
 
-@pytest.mark.parametrize("case", ["bad line", "refused", "both", "neither", "scheme"])
+@pytest.mark.parametrize("case", ["bad line", "refused", "both", "neither", "scheme", "timeout"])
 def test_failures_exit_2_and_leave_nothing(tmp_path: Path, case: str) -> None:
     good = tmp_path / "good.jsonl"
     Trace().to_jsonl(good)
@@ -272,6 +255,7 @@ def test_failures_exit_2_and_leave_nothing(tmp_path: Path, case: str) -> None:
         "both": [good, "-o", out, "--endpoint", "http://127.0.0.1:1"],
         "neither": [good],
         "scheme": [good, "--endpoint", "127.0.0.1:4318"],
+        "timeout": [good, "--endpoint", "http://127.0.0.1:1", "--timeout", "0"],
     }
     result = cli("export", "otlp", *args[case])
     assert result.returncode == 2, result.stderr
@@ -307,7 +291,7 @@ def test_sidecar_names_the_run_and_anchors_it(tmp_path: Path) -> None:
     assert [(c["name"], c["attrs"]["gen_ai.request.model"], c["attrs"]["gen_ai.provider.name"], c["start"])
             for c in chats] == [("chat m-1", "m-1", "acme", 1_800_000_000_250_000_000),
                                 ("chat other-model", "other-model", "acme", 1_800_000_000_251_000_000)]
-    check_run(trace, spans, "nightly-7")
+    check_export(spans, {"nightly-7": trace})
 
     path.with_name("run-007.run.json").write_text("{", encoding="utf-8")
     result = cli("export", "otlp", path, "-o", tmp_path / "again.json")

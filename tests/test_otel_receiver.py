@@ -10,6 +10,7 @@ the test off)."""
 
 from __future__ import annotations
 
+import calendar
 import json
 import os
 import signal
@@ -19,16 +20,17 @@ import sys
 import time
 import urllib.error
 import urllib.request
-from collections import Counter, defaultdict
 from collections.abc import Iterator
+from datetime import datetime
 from pathlib import Path
 from typing import Any
 
 import pytest
 
 from support import child_env
-from test_otel import check_run, cli, parse_request, spans_of
+from test_otel import check_export, cli, parse_request, spans_of
 
+from orrinth.runmeta import read_metadata
 from orrinth.trace import Trace
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -39,7 +41,9 @@ def batch(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, dict[str, Tra
     folder = tmp_path_factory.mktemp("batch")
     subprocess.run([sys.executable, str(ROOT / "examples" / "simulated_run.py"), "--runs", "200", "--run-dir",
                     str(folder)], env=child_env(), check=True, capture_output=True, timeout=300)
-    traces = {p.as_posix(): Trace.from_jsonl(p) for p in sorted(folder.glob("*.jsonl"))}
+    # Known by the run id in each sidecar, or else by the path.
+    traces = {getattr(read_metadata(p), "run_id", None) or p.as_posix(): Trace.from_jsonl(p)
+              for p in sorted(folder.glob("*.jsonl"))}
     assert len(traces) == 200
     return folder, traces
 
@@ -51,14 +55,7 @@ def test_200_runs_to_one_otlp_json_file(batch: tuple[Path, dict[str, Trace]], tm
     assert result.returncode == 0, result.stderr
     spans = spans_of(parse_request(out.read_text(encoding="utf-8")))
     assert result.stdout == f"wrote {len(spans)} spans of 200 runs to {out}\n"
-    by_trace: dict[bytes, list[dict[str, Any]]] = defaultdict(list)
-    for s in spans:
-        by_trace[s["trace"]].append(s)
-    assert len(by_trace) == 200
-    for group in by_trace.values():
-        (root,) = [s for s in group if s["parent"] is None]
-        conversation = root["attrs"]["gen_ai.conversation.id"]
-        check_run(traces[conversation], group, conversation)
+    check_export(spans, dict(traces))
 
 
 def phoenix_program() -> str:
@@ -145,42 +142,23 @@ def read_spans(url: str, expected: int) -> list[dict[str, Any]]:
         time.sleep(2)
 
 
+def ns(iso: str) -> int:
+    stamp = datetime.fromisoformat(iso)
+    return (calendar.timegm(stamp.utctimetuple()) * 10**6 + stamp.microsecond) * 1000
+
+
 def test_200_runs_over_otlp_http_to_phoenix(batch: tuple[Path, dict[str, Trace]], phoenix: str) -> None:
+    """Every run read back from Phoenix's REST API passes the same checks as the file
+    (Phoenix gives the span kind as a field of its own, not among the attributes)."""
     folder, traces = batch
     result = cli("export", "otlp", folder, "--endpoint", phoenix)
     assert result.returncode == 0, result.stderr
     sent = int(result.stdout.split()[1])
     assert result.stdout == f"sent {sent} spans of 200 runs to {phoenix}/v1/traces\n"
-    spans = read_spans(phoenix, sent)
-    assert len(spans) == sent
-
-    roots = {s["context"]["span_id"]: s for s in spans if s["parent_id"] is None}
-    assert sorted(r["attributes"]["gen_ai.conversation.id"] for r in roots.values()) == sorted(traces)
-    assert len({s["context"]["trace_id"] for s in spans}) == 200
-
-    summaries = [t.cost_summary() for t in traces.values()]
-    llm = [s["attributes"] for s in spans if s["span_kind"] == "LLM"]
-    assert len(llm) == sum(len(t.get_messages()) for t in traces.values())
-    assert sum(a["gen_ai.usage.input_tokens"] for a in llm) == sum(c.total_input_tokens for c in summaries)
-    assert sum(a["llm.token_count.completion"] for a in llm) == sum(c.total_output_tokens for c in summaries)
-    assert sum(a["llm.cost.total"] for a in llm) == pytest.approx(sum(c.total_cost_usd for c in summaries), rel=1e-9)
-
-    agent_of = {s["context"]["span_id"]: s["attributes"]["gen_ai.agent.name"] for s in spans if s["span_kind"] == "AGENT"}
-    per_agent: Counter[str] = Counter()
-    for s in spans:
-        if s["span_kind"] == "LLM":
-            per_agent[agent_of[s["parent_id"]]] += s["attributes"]["gen_ai.usage.input_tokens"]
-    expected: Counter[str] = Counter()
-    for c in summaries:
-        for agent, row in c.per_agent.items():
-            expected[agent] += row["input_tokens"]
-    assert per_agent == expected
-
-    results = Counter((r["attributes"]["gen_ai.conversation.id"], e["attributes"]["gen_ai.evaluation.name"],
-                       e["attributes"]["gen_ai.evaluation.score.label"])
-                      for r in roots.values() for e in r["events"] if e["name"] == "gen_ai.evaluation.result")
-    assert results == Counter((name, e.data["property"], "pass" if e.data["passed"] else "fail")
-                              for name, t in traces.items() for e in t.events if e.type == "property_check")
-    failed = [s for s in spans if s["status_code"] == "ERROR"]
-    assert len(failed) == sum(1 for t in traces.values() for e in t.events if e.type == "fault_injected")
-    assert all(s["attributes"]["error.type"] == "timeout" for s in failed)
+    stored = read_spans(phoenix, sent)
+    assert len(stored) == sent
+    check_export([{"trace": s["context"]["trace_id"], "id": s["context"]["span_id"], "parent": s["parent_id"],
+                   "name": s["name"], "start": ns(s["start_time"]), "end": ns(s["end_time"]), "attrs": {**s["attributes"], "openinference.span.kind": s["span_kind"]},
+                   "status": {"UNSET": 0, "OK": 1, "ERROR": 2}[s["status_code"]],
+                   "events": [(e["name"], ns(e["timestamp"]), e["attributes"]) for e in s["events"]]} for s in stored],
+                 dict(traces))

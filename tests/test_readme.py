@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib.util
 import json
 import os
 import re
@@ -17,6 +18,7 @@ from support import child_env
 README = Path(__file__).resolve().parent.parent / "README.md"
 # Blocks that need the analysis extra; the usage test runs the others.
 OPTIONAL = ("import pandas", "import dask", "import duckdb", "from orrinth import frames")
+HAVE_OTEL = importlib.util.find_spec("opentelemetry.sdk") is not None
 
 
 def python_blocks() -> list[str]:
@@ -27,7 +29,8 @@ def python_blocks() -> list[str]:
 def usage(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> dict[str, Any]:
     monkeypatch.chdir(tmp_path)
     namespace: dict[str, Any] = {}
-    blocks = [b for b in python_blocks() if not any(lib in b for lib in OPTIONAL)]
+    blocks = [b for b in python_blocks() if not any(lib in b for lib in OPTIONAL)
+              and ("orrinth.otel" not in b or HAVE_OTEL)]
     exec(compile("\n".join(blocks), str(README), "exec"), namespace)
     return namespace
 
@@ -45,6 +48,8 @@ def test_usage_snippets_run_and_agree_with_their_comments(usage: dict[str, Any],
     assert (tmp_path / "runs" / "nightly" / "trace.jsonl").is_file()
     assert usage["read_metadata"](tmp_path / "runs" / "v1" / "run-001.jsonl").metadata["prompt_version"] == "v1"
     assert usage["run_status"](tmp_path / "runs" / "v1" / "run-001.jsonl") == "completed"
+    if HAVE_OTEL:  # the run: its root, support's turn 1 with one chat span, billing's turn 2
+        assert usage["count"] == 4 and (tmp_path / "nightly.otlp.json").is_file()
 
     reply = usage["reply"]
     assert (reply.content, reply.metadata) == ("message #1", {"mood": "cheerful"})

@@ -106,21 +106,6 @@ def test_any_change_to_the_default_decoder_takes_the_plain_route(saved, monkeypa
     assert routes.last_counts == (fast_before, 3 - fast_before)
 
 
-def test_a_decoder_with_other_results_is_honoured(saved, monkeypatch):
-    path, _ = saved
-
-    class Counting(json.JSONDecoder):
-        seen = 0
-
-        def decode(self, s, *args, **kwargs):
-            Counting.seen += 1
-            return super().decode(s, *args, **kwargs)
-
-    monkeypatch.setattr(json, "_default_decoder", Counting())
-    Trace.from_jsonl(path)
-    assert Counting.seen == 3
-
-
 def test_the_message_dict_template_is_out_of_reach():
     def is_template(obj):
         return type(obj) is dict and set(obj) == {"sender", "content", "turn"} and \
@@ -146,7 +131,3 @@ def test_the_message_dict_template_is_out_of_reach():
     assert got == [{"sender": "u", "content": "hi", "turn": 1}, {"sender": "u", "content": "again", "turn": 2}]
     assert got[0] is not got[1]
 
-
-def test_module_state_still_traversed_for_cycles():
-    # What the module's state holds that the collector tracks is still visited.
-    assert any(ref is raw.RawAgent for ref in gc.get_referents(raw))

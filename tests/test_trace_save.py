@@ -777,4 +777,4 @@ def test_a_killed_in_place_rewrite_never_mixes_old_and_new_lines(kills):
     assert sum(counts.values()) == (kills or 2 * len(inplace_kills.INJECTED))
     if not kills:
         assert counts["cut-off line"] and counts["first lines"]  # the kills did land mid-rewrite
-        assert left == 0  # killed in the rewrite, the temporary file has no name any more
+    assert left == 0  # a bind-mounted file is rewritten without any temporary file

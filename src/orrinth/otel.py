@@ -413,6 +413,8 @@ def export_otlp(
     if (output is None) == (endpoint is None):
         raise TypeError("export_otlp() takes exactly one of output and endpoint")
     url = traces_url(endpoint) if endpoint is not None else None  # a bad URL fails before any reading
+    if not 0 < timeout < math.inf:
+        raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
     _require_sdk()
     runs = [load_run(path) for path in _trace_files(paths)]
     spans = run_spans(runs, include_content=include_content)

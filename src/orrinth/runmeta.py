@@ -186,6 +186,9 @@ class RunMetadata(BaseModel):
         return value
 
 
+_FIELDS = frozenset(RunMetadata.model_fields)
+
+
 def sidecar_path(trace_path: str | os.PathLike[str]) -> Path:
     """The sidecar of a trace file: ``run-001.jsonl`` -> ``run-001.run.json``, in the same
     folder. A name without the ``.jsonl`` suffix gets ``.run.json`` appended."""
@@ -204,7 +207,7 @@ def _parse(path: Path, raw: bytes) -> RunMetadata:
         raise MetadataError(f"{path}: not valid run metadata: {exc}") from exc
     if not isinstance(data, dict):
         raise MetadataError(f"{path}: not valid run metadata: a JSON object is expected, not {type(data).__name__}")
-    known = {k: v for k, v in data.items() if k in RunMetadata.model_fields}  # pyright: ignore[reportUnknownVariableType]
+    known = {k: v for k, v in data.items() if k in _FIELDS}  # pyright: ignore[reportUnknownVariableType]
     try:
         return RunMetadata.model_validate(known)
     except ValidationError as exc:

@@ -26,7 +26,7 @@ from orrinth.recorder import TornLineWarning, read_recording
 from orrinth.runmeta import MetadataError, RunFigures, RunMetadata, RunStatus, last_line_torn, read_metadata, status_of
 from orrinth.trace import Trace
 
-__all__ = ["Run", "describe_run", "map_files", "read_run", "read_runs", "read_trace"]
+__all__ = ["Run", "describe_run", "map_files", "read_run", "read_runs", "read_trace", "value_text"]
 
 T = TypeVar("T")
 
@@ -134,6 +134,11 @@ def read_runs(files: list[Path], jobs: int, on_done: Callable[[], None] = lambda
     return map_files(_read_or_explain, files, jobs, on_done)
 
 
+def value_text(value: Any) -> str:
+    """A metadata value as a person types it: a string as itself, anything else as JSON."""
+    return value if isinstance(value, str) else json.dumps(value, ensure_ascii=False)
+
+
 def describe_run(status: RunStatus, meta: RunMetadata | None) -> str:
     """One line about a run: its status, id, times and user values."""
     parts = [f"status: {status}"]
@@ -143,6 +148,6 @@ def describe_run(status: RunStatus, meta: RunMetadata | None) -> str:
         if meta.error is not None:
             parts.append(f"{meta.error.type}: {meta.error.message}")
         if meta.started_at is not None and meta.ended_at is not None:
-            parts.append(f"{meta.ended_at - meta.started_at:.1f} s")
-        parts.extend(f"{k}={json.dumps(v, ensure_ascii=False)}" for k, v in meta.metadata.items())
+            parts.append(f"took {meta.ended_at - meta.started_at:.1f} s")
+        parts.extend(f"{k}={value_text(v)}" for k, v in meta.metadata.items())
     return "; ".join(parts)

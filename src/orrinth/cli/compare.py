@@ -16,14 +16,14 @@ import glob
 import json
 import math
 import os
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any, Literal, TextIO
 
 from orrinth.cli import stats
 from orrinth.cli._errors import CommandError, finite_or_none, terminal_safe
-from orrinth.cli.batch import Run
+from orrinth.cli.batch import Run, value_text
 from orrinth.cli.runs import find_traces
 
 __all__ = ["Budget", "Comparison", "Side", "compare", "pair_runs", "parse_budget", "sides_from_paths",
@@ -64,17 +64,13 @@ def side_of(label: str, runs: list[Run]) -> Side:
     return Side(label, dict(zip(_relative_names([r.path for r in runs]), runs)))
 
 
-def _value_text(value: Any) -> str:
-    return value if isinstance(value, str) else json.dumps(value, ensure_ascii=False)
-
-
 def sides_by_key(runs: list[Run], key: str, values: tuple[str, str] | None) -> tuple[Side, Side]:
     """Split one batch by ``metadata[key]``: into the two values given, or into the only two
     values there are (in sorted order)."""
     groups: dict[str, list[Run]] = {}
     for run in runs:
         if key in run.metadata:
-            groups.setdefault(_value_text(run.metadata[key]), []).append(run)
+            groups.setdefault(value_text(run.metadata[key]), []).append(run)
     if values is None:
         if len(groups) != 2:
             found = ", ".join(sorted(groups)) or "none"
@@ -239,7 +235,7 @@ def _status_counts(side: Side) -> dict[str, int]:
     return counts
 
 
-PER_RUN = {
+PER_RUN: dict[str, Callable[[Run], float | None]] = {
     "cost (USD)": lambda r: r.figures.cost_usd,
     "tokens": lambda r: float(r.figures.input_tokens + r.figures.output_tokens),
     "turns": lambda r: None if r.figures.last_turn is None else float(r.figures.last_turn),
@@ -267,11 +263,11 @@ def compare(base: Side, candidate: Side, alpha: float = 0.05, budget: Budget | N
         if row.base_rate is not None and row.candidate_rate is not None:
             row.change = row.candidate_rate - row.base_rate
         if paired:
-            both = [(bv[name], cv[name]) for _, _, _, bv, cv in pair_v
-                    if bv.get(name) in ("pass", "fail") and cv.get(name) in ("pass", "fail")]
-            row.worse = sum(1 for b, c in both if (b, c) == ("pass", "fail"))
-            row.better = sum(1 for b, c in both if (b, c) == ("fail", "pass"))
-            row.test, row.p_value = f"McNemar exact, {len(both)} pairs", stats.paired_p(row.worse, row.better)
+            decided = [(bv[name], cv[name]) for _, _, _, bv, cv in pair_v
+                       if bv.get(name) in ("pass", "fail") and cv.get(name) in ("pass", "fail")]
+            row.worse = sum(1 for b, c in decided if (b, c) == ("pass", "fail"))
+            row.better = sum(1 for b, c in decided if (b, c) == ("fail", "pass"))
+            row.test, row.p_value = f"McNemar exact, {len(decided)} pairs", stats.paired_p(row.worse, row.better)
             fell = row.worse > row.better
         else:
             row.test, row.p_value = "Fisher exact", stats.unpaired_p(bk, bn, ck, cn)
@@ -286,15 +282,14 @@ def compare(base: Side, candidate: Side, alpha: float = 0.05, budget: Budget | N
     scored = sorted({n for r in base_runs + cand_runs for n in scores(r)})
     for name in scored:
         if paired:
-            both = [(scores(b)[name], scores(c)[name]) for _, b, c in pairs if name in scores(b) and name in scores(c)]
-            result.scores.append(_mean_row(name, [x for x, _ in both], [y for _, y in both], True))
+            graded = [(scores(b)[name], scores(c)[name]) for _, b, c in pairs if name in scores(b) and name in scores(c)]
+            result.scores.append(_mean_row(name, [x for x, _ in graded], [y for _, y in graded], True))
         else:
             result.scores.append(_mean_row(name, [s[name] for s in map(scores, base_runs) if name in s],
                                            [s[name] for s in map(scores, cand_runs) if name in s], False))
     for name, figure in PER_RUN.items():
         if paired:
-            both = [(figure(b), figure(c)) for _, b, c in pairs]
-            kept = [(x, y) for x, y in both if x is not None and y is not None]
+            kept = [(x, y) for x, y in ((figure(b), figure(c)) for _, b, c in pairs) if x is not None and y is not None]
             result.per_run.append(_mean_row(name, [x for x, _ in kept], [y for _, y in kept], True))
         else:
             values = [[v for v in map(figure, runs) if v is not None] for runs in (base_runs, cand_runs)]
@@ -311,6 +306,9 @@ def sides_from_paths(base: list[Run], candidate: list[Run], labels: tuple[str, s
 
 
 # --- output ---------------------------------------------------------------------------
+
+
+FORMATS = {"cost (USD)": ".6f", "tokens": ",.1f", "turns": ".2f"}
 
 
 def _pct(x: float | None) -> str:
@@ -371,14 +369,14 @@ def write_table(c: Comparison, out: TextIO, changed_limit: int = 20) -> None:
                       f"{_pct(r.candidate_rate)} {_ci(r.candidate_interval, '.1%')} n={r.candidate_total}",
                       "-" if r.change is None else f"{r.change * 100:+.1f} pp", _p(r.p_value), r.test, flag)
         console.print(t)
-    for title, rows, fmt in (("Scores: mean [95% interval]", c.scores, ".3f"),
-                             ("Per run: mean [95% interval]", c.per_run, ",.6g")):
+    for title, rows in (("Scores: mean [95% interval]", c.scores), ("Per run: mean [95% interval]", c.per_run)):
         if not rows:
             continue
         t = Table(box=box.SIMPLE_HEAD, show_edge=False, title=title, title_justify="left")
         for header in ("", "base", "candidate", "change [95% interval]"):
             t.add_column(header, justify="left" if not header else "right")
         for m in rows:
+            fmt = FORMATS.get(m.name, ".3f") if rows is c.per_run else ".3f"
             t.add_row(safe(m.name), f"{_num(m.base_mean, fmt)} {_ci(m.base_interval, fmt)}",
                       f"{_num(m.candidate_mean, fmt)} {_ci(m.candidate_interval, fmt)}",
                       f"{_num(m.change, '+' + fmt)} {_ci(m.change_interval, fmt)}")

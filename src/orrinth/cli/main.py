@@ -145,11 +145,16 @@ def cmd_compare(args: argparse.Namespace, out: TextIO) -> int:
         if len(args.paths) != 1:
             raise CommandError("--by KEY splits one batch: give one folder or pattern, not two")
         key, _, named = args.by.partition("=")
-        values = tuple(named.split(",", 1)) if named else None
-        if not key or (values is not None and (len(values) != 2 or not all(values))):
+        first, _, second = named.partition(",")
+        if not key or (named and not (first and second)):
             raise CommandError(f"--by {args.by!r}: expected KEY or KEY=BASE,CANDIDATE")
-        base, candidate = cmp.sides_by_key(_read_batch(cmp.expand(args.paths[0]), jobs), key,
-                                           values)  # type: ignore[arg-type]
+        values = (first, second) if named else None
+        runs = _read_batch(cmp.expand(args.paths[0]), jobs)
+        base, candidate = cmp.sides_by_key(runs, key, values)
+        left_out = len(runs) - len(base.runs) - len(candidate.runs)
+        if left_out:
+            print(f"orrinth compare: note: {left_out} of {len(runs)} runs have another {key} or none, "
+                  f"and are left out", file=sys.stderr)
     else:
         if len(args.paths) != 2:
             raise CommandError("give BASE and CANDIDATE (two folders, files or quoted patterns), "
@@ -224,8 +229,15 @@ def _endpoint(value: str) -> str:
     return value
 
 
+def _seconds(value: str) -> float:
+    seconds = float(value)
+    if not seconds > 0 or seconds == float("inf"):
+        raise argparse.ArgumentTypeError(f"{value!r} is not a positive number of seconds")
+    return seconds
+
+
 def parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog="orrinth", description="Show, summarise, compare and draw recorded runs "
+    p = argparse.ArgumentParser(prog="orrinth", description="Show, summarise, compare, draw and export recorded runs "
                                 "(trace files in JSON Lines, as Trace.to_jsonl writes them).")
     p.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -293,7 +305,7 @@ def parser() -> argparse.ArgumentParser:
                     help="send over OTLP/HTTP to this URL (a URL without a path gets /v1/traces)")
     s.add_argument("--include-content", action="store_true",
                    help="include message text and event payloads (left out by default)")
-    s.add_argument("--timeout", type=float, default=10.0, metavar="SECONDS",
+    s.add_argument("--timeout", type=_seconds, default=10.0, metavar="SECONDS",
                    help="how long each request to the endpoint may take (default 10)")
     s.set_defaults(run=cmd_export_otlp, command="export otlp")
     return p

@@ -6,18 +6,25 @@ and its tests need nothing from numpy. Intervals are 95% unless a level is given
 
 from __future__ import annotations
 
+import importlib
 import math
 import warnings
 from collections.abc import Sequence
+from typing import Any
 
 __all__ = ["difference_interval", "mean_interval", "paired_p", "rate_interval", "unpaired_p"]
 
 Interval = tuple[float, float]
 
 
+def _scipy() -> Any:
+    """scipy.stats, imported when first needed (it has no type information of its own)."""
+    return importlib.import_module("scipy.stats")
+
+
 def rate_interval(passed: int, total: int, level: float = 0.95) -> Interval | None:
     """The Wilson score interval of a pass rate; None without any run."""
-    from scipy.stats import binomtest
+    binomtest = _scipy().binomtest
 
     if total == 0:
         return None
@@ -28,7 +35,7 @@ def rate_interval(passed: int, total: int, level: float = 0.95) -> Interval | No
 def paired_p(worse: int, better: int) -> float:
     """The exact McNemar test: the two-sided binomial p-value of the discordant pairs (the
     runs that passed before and fail now, and those that failed before and pass now)."""
-    from scipy.stats import binomtest
+    binomtest = _scipy().binomtest
 
     if worse + better == 0:
         return 1.0
@@ -37,7 +44,7 @@ def paired_p(worse: int, better: int) -> float:
 
 def unpaired_p(passed_a: int, total_a: int, passed_b: int, total_b: int) -> float | None:
     """Fisher's exact test of two independent pass rates; None when a side has no run."""
-    from scipy.stats import fisher_exact
+    fisher_exact = _scipy().fisher_exact
 
     if total_a == 0 or total_b == 0:
         return None
@@ -50,7 +57,7 @@ def _constant(values: Sequence[float]) -> bool:
 
 def mean_interval(values: Sequence[float], level: float = 0.95) -> Interval | None:
     """Student's t interval of a mean; None for fewer than two values."""
-    from scipy.stats import ttest_1samp
+    ttest_1samp = _scipy().ttest_1samp
 
     if len(values) < 2 or not all(math.isfinite(v) for v in values):
         return None
@@ -67,7 +74,7 @@ def difference_interval(
 ) -> Interval | None:
     """The t interval of candidate minus base: of the pairs' differences when ``paired``
     (the sequences then line up), else Welch's for two independent means."""
-    from scipy.stats import ttest_ind
+    ttest_ind = _scipy().ttest_ind
 
     if paired:
         return mean_interval([c - b for b, c in zip(base, candidate)], level)

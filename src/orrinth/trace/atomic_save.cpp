@@ -23,7 +23,9 @@
 #include <fcntl.h>
 #include <random>
 #include <string>
+#include <cstdint>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #include <utility>
@@ -359,11 +361,36 @@ void put_in_place(TempFile &tmp) {
     // over: write it in place instead, from the complete temporary file.
     const std::string shown = t.dir + "/" + tmp.name;
     if (errno != EBUSY && errno != EXDEV) raise_os_error(shown, &t.path);
-    // The temporary file is read through its descriptor: its name goes first, so that a
-    // save killed during the rewrite leaves no file behind.
-    std::string data = read_all(tmp.fd.fd, shown);
+    // The temporary file is read through its descriptor: its name goes at once, so that a
+    // save killed while reading it or rewriting the target leaves no file behind.
     if (::unlinkat(t.dirfd.fd, tmp.name.c_str(), 0) == 0) tmp.name.clear();
-    rewrite_in_place(t, data);
+    rewrite_in_place(t, read_all(tmp.fd.fd, shown));
+}
+
+/// Whether the target is a mount point of its own (a bind-mounted file), which rename()
+/// cannot replace: its mount id differs from its directory's. Asked through the statx
+/// system call directly (the C library's wrapper is too recent for the oldest systems the
+/// wheels run on), reading the kernel's fixed layout: the mask at byte 0, the mount id at
+/// byte 144. False where the kernel cannot tell (before Linux 5.8): the rename then
+/// finds out.
+bool is_mount_point(const Target &t) {
+#ifdef SYS_statx
+    constexpr unsigned kMntId = 0x1000;  // STATX_MNT_ID
+    auto mount_id = [&](const char *name, int flags, uint64_t &id) {
+        alignas(8) unsigned char buf[256] = {};
+        if (::syscall(SYS_statx, t.dirfd.fd, name, flags, kMntId, buf) != 0) return false;
+        uint32_t mask;
+        std::memcpy(&mask, buf, sizeof mask);
+        std::memcpy(&id, buf + 144, sizeof id);
+        return (mask & kMntId) != 0;
+    };
+    uint64_t file_id = 0, dir_id = 0;
+    return mount_id(t.base.c_str(), AT_SYMLINK_NOFOLLOW, file_id) &&
+           mount_id("", AT_EMPTY_PATH, dir_id) && file_id != dir_id;
+#else
+    (void)t;
+    return false;
+#endif
 }
 
 /// Whether `path` is a pathlib.Path whose `open` is Path's own: only then may a save go
@@ -417,7 +444,9 @@ bool save_replacing_atomically(TraceState &st, PyObject *path,
     // attributes. A new file gets what open(path, "w") gives from the start, as its group
     // is the one the finished file has.
     const mode_t mode = t.exists ? 0600 : 0666;
-    if (!replaceable || !create_temp(tmp, mode)) {
+    // A bind-mounted target is rewritten in place from the start: a temporary file would
+    // only be read back, and could be left behind by a kill.
+    if (!replaceable || (t.exists && is_mount_point(t)) || !create_temp(tmp, mode)) {
         rewrite_in_place(t, produce(write));
         return true;
     }
