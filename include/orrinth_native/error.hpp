@@ -48,7 +48,7 @@ inline void translate_current_exception() noexcept {
 /// unwind (a thread ended at interpreter exit) passes through: see thread_exit.hpp, which
 /// is also why neither this nor any caller on the way up may be noexcept.
 template <class F>
-PyObject *entry(F &&body) {
+[[gnu::always_inline]] inline PyObject *entry(F &&body) {
     try {
         return body().release();
     } catch (...) {

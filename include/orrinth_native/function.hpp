@@ -108,7 +108,7 @@ namespace detail {
 
 /// The error boundary of every native function: the body's result, or NULL with the
 /// Python exception set for whatever it threw (a forced unwind passes through).
-inline PyObject *run_body(FnObject *fn, PyObject *const *slots) {
+[[gnu::always_inline]] inline PyObject *run_body(FnObject *fn, PyObject *const *slots) {
     return entry([&] { return fn->impl(fn, slots); });
 }
 

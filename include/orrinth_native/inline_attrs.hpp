@@ -88,7 +88,14 @@ class InlineAttrReader {
                 PyObject *fast = reader.index_[i] >= 0 ? values[reader.index_[i]] : nullptr;
                 if (!fast) continue;
                 PyObject *plain = PyObject_GetAttr(obj.get(), two[i]);
-                if (!plain) throw PyErrSet{};
+                if (!plain) {
+                    // A value read inline where getattr finds none: the layout read is
+                    // not this interpreter's, so the route stays off (import goes on).
+                    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrSet{};
+                    PyErr_Clear();
+                    same = false;
+                    continue;
+                }
                 inline_reads++;
                 same = same && fast == plain;
                 Py_DECREF(plain);

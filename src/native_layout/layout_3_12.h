@@ -31,8 +31,9 @@ static inline PyObject *orrinth_managed_dict(PyObject *obj) {
 static inline PyObject *const *orrinth_inline_values(PyObject *obj, Py_ssize_t count) {
     (void)count;
     const uintptr_t word = orrinth_dict_or_values(obj);
-    /* The values array starts with the values (3.12's PyDictValues is just them). */
-    return (word & 1) ? (PyObject *const *)(word - 1) : NULL;
+    /* Tagged as the address minus one (odd, values being aligned); the values array
+     * starts with the values (3.12's PyDictValues is just them). */
+    return (word & 1) ? (PyObject *const *)(word + 1) : NULL;
 }
 
 
