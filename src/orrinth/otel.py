@@ -27,6 +27,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, cast
 
 from orrinth import __version__
+from orrinth.frames import trace_files
 from orrinth.runmeta import read_metadata
 from orrinth.trace import Trace, TraceEvent
 
@@ -82,22 +83,6 @@ def _require_sdk() -> None:
         raise ModuleNotFoundError(
             "exporting to OpenTelemetry needs the OpenTelemetry SDK: pip install 'orrinth[otel]'", name=exc.name
         ) from exc
-
-
-def _trace_files(paths: Iterable[str | os.PathLike[str]]) -> list[Path]:
-    files: list[Path] = []
-    for raw in paths:
-        path = Path(raw)
-        if path.is_dir():
-            inside = sorted(p for p in path.rglob("*.jsonl") if p.is_file())
-            if not inside:
-                raise FileNotFoundError(f"{path}: no trace files (*.jsonl) in this folder")
-            files.extend(inside)
-        elif path.exists():
-            files.append(path)
-        else:
-            raise FileNotFoundError(f"{path}: no such file or folder")
-    return files
 
 
 def load_run(path: Path, trace: Trace | None = None) -> RunInput:
@@ -416,7 +401,7 @@ def export_otlp(
     if not 0 < timeout < math.inf:
         raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
     _require_sdk()
-    runs = [load_run(path) for path in _trace_files(paths)]
+    runs = [load_run(path) for path in trace_files(list(paths))]
     spans = run_spans(runs, include_content=include_content)
     if output is not None:
         write_json(spans, Path(output))
