@@ -18,7 +18,7 @@ from support import child_env
 README = Path(__file__).resolve().parent.parent / "README.md"
 # Blocks that need the analysis extra; the usage test runs the others.
 OPTIONAL = ("import pandas", "import dask", "import duckdb", "from orrinth import frames")
-HAVE_OTEL = importlib.util.find_spec("opentelemetry.sdk") is not None
+HAVE_OTEL = importlib.util.find_spec("opentelemetry") is not None and importlib.util.find_spec("opentelemetry.sdk") is not None
 
 
 def python_blocks() -> list[str]:

@@ -36,7 +36,11 @@ def no_growth(op, *watched, loops=LOOPS, opens_files=False):
     memory or the reference counts of the watched objects (and of None)."""
     for _ in range(WARMUP):
         op()
-    watched = (None, *watched)
+    # None's count is a real count only where None is mortal: from 3.12 it is immortal, the
+    # interpreter returns it without a reference, and an extension built for the stable ABI
+    # of an older version (protobuf's, among others) can knock its count off the immortal
+    # value, after which it drifts with every such return.
+    watched = (None, *watched) if sys.version_info < (3, 12) else watched
     gc.collect()
     refs_before = [sys.getrefcount(o) for o in watched]
     objects_before = len(gc.get_objects())
@@ -64,7 +68,7 @@ def no_growth(op, *watched, loops=LOOPS, opens_files=False):
     assert object_growth < MAX_OBJECTS, f"{object_growth} more live objects"
     if not (opens_files and SANITIZED):
         assert mem_growth < MAX_BYTES, f"{mem_growth} more bytes traced"
-    assert max(ref_growth) < MAX_REFS and min(ref_growth) > -MAX_REFS, ref_growth
+    assert all(-MAX_REFS < g < MAX_REFS for g in ref_growth), ref_growth
 
 
 def raises(exc_type, fn, *args, **kwargs):
