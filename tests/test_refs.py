@@ -36,10 +36,10 @@ def no_growth(op, *watched, loops=LOOPS, opens_files=False):
     memory or the reference counts of the watched objects (and of None)."""
     for _ in range(WARMUP):
         op()
-    # None's count is a real count only where None is mortal: from 3.12 it is immortal, the
-    # interpreter returns it without a reference, and an extension built for the stable ABI
-    # of an older version (protobuf's, among others) can knock its count off the immortal
-    # value, after which it drifts with every such return.
+    # None's count measures our releases only where None is mortal (before 3.12): from 3.12
+    # a release of an immortal object changes nothing, and once something in the process
+    # moves its count off the immortal value, the count drifts with the interpreter's own
+    # reference-less returns of None.
     watched = (None, *watched) if sys.version_info < (3, 12) else watched
     gc.collect()
     refs_before = [sys.getrefcount(o) for o in watched]
