@@ -136,3 +136,56 @@ def test_lines_longer_than_a_read(tmp_path):
     counts, back, native = read_alike(path)
     assert routes.same([e.__dict__ for e in back._events], [e.__dict__ for e in trace._events])
     assert native == 2
+
+
+def _patched_loads(loads):
+    def patched(s, *args, **kwargs):
+        obj = loads(s, *args, **kwargs)
+        obj["data"] = {"patched": True}
+        return obj
+    return patched
+
+
+def _patched_scanner(scan_once):
+    def patched(s, i):
+        obj, end = scan_once(s, i)
+        obj["data"] = {"patched": True}
+        return obj, end
+    return patched
+
+
+@pytest.mark.parametrize("where, name, wrap", [
+    (lambda: json, "loads", _patched_loads),
+    (lambda: json._default_decoder, "scan_once", _patched_scanner),
+], ids=["json.loads", "decoder.scan_once"])
+def test_a_change_during_the_read_holds_from_the_next_line(tmp_path, where, name, wrap):
+    """A finalizer that the collector runs in the middle of the read replaces a call the
+    plain route makes: the lines after it are read with the replacement, as plainly."""
+    import gc
+
+    target = where()
+    original = getattr(target, name)
+    had_own = name in vars(target)
+    path = _file(tmp_path, b'{"type":"message","turn":1}\n' * 3000)
+
+    class Patcher:
+        def __del__(self):
+            setattr(target, name, wrap(original))
+
+    threshold = gc.get_threshold()
+    gc.collect()
+    try:
+        gc.set_threshold(20)
+        cycle = Patcher()
+        cycle.me = cycle
+        del cycle
+        trace = Trace.from_jsonl(path)
+    finally:
+        gc.set_threshold(*threshold)
+        if had_own:
+            setattr(target, name, original)
+        elif name in vars(target):
+            delattr(target, name)
+    patched = [e.data == {"patched": True} for e in trace.events]
+    first = patched.index(True)  # the finalizer ran during the read ...
+    assert 0 < first and all(patched[first:])  # ... and every line after it saw the change

@@ -333,6 +333,55 @@ bool line_calls_unchanged(FnObject *fn, TraceState &st) {
     return dict_item(fn->globals, st.str_TraceEvent) == st.trace_event_cls;
 }
 
+bool LineCallsMemo::unchanged(FnObject *fn, TraceState &st) {
+    if (valid_ && still(fn, st)) return true;
+    valid_ = false;
+    if (!line_calls_unchanged(fn, st)) return false;
+    record(fn, st);
+    return true;
+}
+
+#if ORRINTH_DICT_VERSION_KNOWN
+namespace {
+/// The decoder's own dict, borrowed, or null.
+PyObject *decoder_dict(TraceState &st) {
+    PyObject **slot = orrinth_object_dict_ptr(st.json_decoder);
+    return slot && *slot && PyDict_CheckExact(*slot) ? *slot : nullptr;
+}
+}  // namespace
+#endif
+
+bool LineCallsMemo::still(FnObject *fn, TraceState &st) const {
+#if ORRINTH_DICT_VERSION_KNOWN
+    // What no dict version shows: the classes (their tags), the decoder's class and the
+    // json module's (both can be assigned), and which dict the decoder has.
+    if (!event_class_unchanged(st) || !st.json_decoder || !PyModule_CheckExact(st.json_module) ||
+        Py_TYPE(st.json_decoder) != reinterpret_cast<PyTypeObject *>(st.decoder_cls) ||
+        reinterpret_cast<PyTypeObject *>(st.decoder_cls)->tp_version_tag != st.decoder_tag)
+        return false;
+    PyObject *own = decoder_dict(st);
+    return own == decoder_dict_ && orrinth_dict_version(own) == decoder_version_ &&
+           orrinth_dict_version(fn->globals) == globals_version_ &&
+           orrinth_dict_version(PyModule_GetDict(st.json_module)) == json_version_;
+#else
+    (void)fn, (void)st;
+    return false;
+#endif
+}
+
+void LineCallsMemo::record(FnObject *fn, TraceState &st) {
+#if ORRINTH_DICT_VERSION_KNOWN
+    decoder_dict_ = decoder_dict(st);
+    if (!decoder_dict_ || !PyDict_CheckExact(fn->globals)) return;
+    decoder_version_ = orrinth_dict_version(decoder_dict_);
+    globals_version_ = orrinth_dict_version(fn->globals);
+    json_version_ = orrinth_dict_version(PyModule_GetDict(st.json_module));
+    valid_ = decoder_version_ != 0 && globals_version_ != 0 && json_version_ != 0;
+#else
+    (void)fn, (void)st;
+#endif
+}
+
 bool line_reads_fast(FnObject *fn, TraceState &st, PyObject *text) {
     if (!PyUnicode_CheckExact(text) || !line_calls_unchanged(fn, st)) return false;
 

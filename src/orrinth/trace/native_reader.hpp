@@ -32,6 +32,23 @@ Py_ssize_t nesting_room();
 /// as the reading function sees them.
 bool line_calls_unchanged(FnObject *fn, TraceState &st);
 
+/// line_calls_unchanged() for one read, line after line: a verdict of true is kept while
+/// the dicts it looked in (the function's globals, json's module dict, the decoder's own
+/// dict) have the versions they had then and the classes it checked their tags. Anything
+/// else (a dict without a usable version, a change, a false verdict) checks in full.
+class LineCallsMemo {
+  public:
+    bool unchanged(FnObject *fn, TraceState &st);
+
+  private:
+    bool still(FnObject *fn, TraceState &st) const;
+    void record(FnObject *fn, TraceState &st);
+
+    bool valid_ = false;
+    uint64_t globals_version_ = 0, json_version_ = 0, decoder_version_ = 0;
+    PyObject *decoder_dict_ = nullptr;  // compared only: never dereferenced
+};
+
 // --- event_parser.cpp
 
 /// Look up what the parser needs (json's constants); false when TraceEvent's fields are
