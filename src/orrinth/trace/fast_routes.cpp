@@ -228,6 +228,26 @@ void init_decoder_check(TraceState &st, PyObject *json) {
     if (!decoder_unchanged(st)) Py_CLEAR(st.json_decoder);
 }
 
+/// The object slots that the validator sets on a new event, as TraceEvent's class holds
+/// their descriptors now; the dict an event's fields go in, copied from a table.
+void find_event_slots(TraceState &st) {
+    auto *cls = reinterpret_cast<PyTypeObject *>(st.trace_event_cls);
+    PyObject *const names[3] = {st.str_pydantic_extra, st.str_pydantic_fields_set,
+                                st.str_pydantic_private};
+    for (int i = 0; i < 3; i++) {
+        PyObject *descr = orrinth_type_lookup(cls, names[i]);
+        const Py_ssize_t offset = orrinth_object_slot_offset(descr);
+        // The slot must be one of the object's own (inside its basic size, which
+        // tp_new zeroes), and its descriptor's class one of the event's bases.
+        const bool ok = offset > 0 && static_cast<size_t>(offset) + sizeof(PyObject *) <=
+                                          static_cast<size_t>(cls->tp_basicsize) &&
+                        PyType_IsSubtype(cls, PyDescr_TYPE(descr));
+        st.event_slot_offsets[i] = ok ? offset : 0;
+    }
+    new (&st.event_dict) FixedKeysDict<kEventFieldCount>();
+    st.event_dict.init(st.event_field_order, true);
+}
+
 }  // namespace
 
 Ref event_from_fields(TraceState &st, PyObject *const given[kEventFieldCount]) {
@@ -238,26 +258,37 @@ Ref event_from_fields(TraceState &st, PyObject *const given[kEventFieldCount]) {
     }
     const bool all_given =
         std::all_of(given, given + kEventFieldCount, [](PyObject *v) { return v != nullptr; });
-    Ref fields = require(orrinth_dict_new_presized(kEventFieldCount));
     // Every field given (what saves hold): the set is a copy of all the names, made at once.
     Ref fields_set = require(PySet_New(all_given ? st.all_field_names : nullptr));
+    Ref values[kEventFieldCount];
     for (int i = 0; i < kEventFieldCount; i++) {
-        PyObject *name = st.event_field_order[i];
-        Ref v;
         if (given[i]) {
-            v = Ref::new_ref(given[i]);
-            if (!all_given) require(PySet_Add(fields_set.get(), name));
+            values[i] = Ref::new_ref(given[i]);
+            if (!all_given) require(PySet_Add(fields_set.get(), st.event_field_order[i]));
         } else {
-            v = default_value(kEventFields[i].default_value);
+            values[i] = default_value(kEventFields[i].default_value);
         }
-        require(PyDict_SetItem(fields.get(), name, v.get()));
     }
+    // The dict the validator fills by inserting the fields in order, which gives the
+    // template's keys, order and table.
+    Ref fields = st.event_dict.make(values);
     auto *cls = reinterpret_cast<PyTypeObject *>(st.trace_event_cls);
     Ref event = require(cls->tp_new(cls, st.empty_tuple, nullptr));
     require(PyObject_GenericSetAttr(event.get(), st.str_dunder_dict, fields.get()));
-    require(PyObject_GenericSetAttr(event.get(), st.str_pydantic_extra, Py_None));
-    require(PyObject_GenericSetAttr(event.get(), st.str_pydantic_fields_set, fields_set.get()));
-    require(PyObject_GenericSetAttr(event.get(), st.str_pydantic_private, Py_None));
+    PyObject *const names[3] = {st.str_pydantic_extra, st.str_pydantic_fields_set,
+                                st.str_pydantic_private};
+    PyObject *const slot_values[3] = {Py_None, fields_set.get(), Py_None};
+    for (int i = 0; i < 3; i++) {
+        // The class's tags are as when the offsets were found (the callers check them),
+        // so its slot descriptors are those, and the new event's slots are empty.
+        if (const Py_ssize_t offset = st.event_slot_offsets[i]) {
+            PyObject **slot = reinterpret_cast<PyObject **>(reinterpret_cast<char *>(event.get()) + offset);
+            assert(*slot == nullptr);
+            *slot = Py_NewRef(slot_values[i]);
+        } else {
+            require(PyObject_GenericSetAttr(event.get(), names[i], slot_values[i]));
+        }
+    }
     return event;
 }
 
@@ -289,6 +320,7 @@ void init_fast_routes(TraceState &st) {
         auto *cls = reinterpret_cast<PyTypeObject *>(st.trace_event_cls);
         st.event_tag = cls->tp_version_tag;
         st.event_meta_tag = Py_TYPE(cls)->tp_version_tag;
+        find_event_slots(st);
         on = st.event_tag != 0 && st.event_meta_tag != 0;
     }
     if (on) {
