@@ -392,11 +392,26 @@ bool LineCallsMemo::still(FnObject *fn, TraceState &st) const {
         reinterpret_cast<PyTypeObject *>(st.decoder_cls)->tp_version_tag != st.decoder_tag)
         return false;
     PyObject *own = decoder_dict(st);
-    return own == decoder_dict_ && orrinth_dict_version(own) == decoder_version_ &&
+    return own == decoder_dict_ && decoder_still(st, own) &&
            orrinth_dict_version(fn->globals) == globals_version_ &&
            orrinth_dict_version(PyModule_GetDict(st.json_module)) == json_version_;
 #else
     (void)fn, (void)st;
+    return false;
+#endif
+}
+
+bool LineCallsMemo::decoder_still(TraceState &st, PyObject *own) const {
+#if ORRINTH_DICT_VERSION_KNOWN
+    if (decoder_version_ != 0) return orrinth_dict_version(own) == decoder_version_;
+    // The same split table (its keys are only ever appended to), the same number of keys,
+    // so still none named decode or raw_decode; scan_once's value read at its entry.
+    const orrinth_str_table t = orrinth_dict_str_table(own);
+    return t.entries && t.values && orrinth_keys_of(own) == decoder_keys_ &&
+           orrinth_keys_of(own)->dk_nentries == decoder_entries_ && scan_entry_ < t.count &&
+           orrinth_str_table_get(t, scan_entry_, st.str_scan_once) == st.decoder_scanner;
+#else
+    (void)st, (void)own;
     return false;
 #endif
 }
@@ -408,9 +423,35 @@ void LineCallsMemo::record(FnObject *fn, TraceState &st) {
     decoder_version_ = orrinth_dict_version(decoder_dict_);
     globals_version_ = orrinth_dict_version(fn->globals);
     json_version_ = orrinth_dict_version(PyModule_GetDict(st.json_module));
-    valid_ = decoder_version_ != 0 && globals_version_ != 0 && json_version_ != 0;
+    valid_ = (decoder_version_ != 0 || record_split_decoder(st, decoder_dict_)) &&
+             globals_version_ != 0 && json_version_ != 0;
 #else
     (void)fn, (void)st;
+#endif
+}
+
+bool LineCallsMemo::record_split_decoder(TraceState &st, PyObject *own) {
+#if ORRINTH_DICT_VERSION_KNOWN
+    const orrinth_str_table t = orrinth_dict_str_table(own);
+    if (!t.entries || !t.values || t.count != orrinth_keys_of(own)->dk_nentries) return false;
+    scan_entry_ = -1;
+    for (Py_ssize_t i = 0; i < t.count; i++) {
+        PyObject *key = orrinth_str_table_key(t, i);
+        if (!key || !PyUnicode_CheckExact(key)) return false;
+        if (key == st.str_scan_once) scan_entry_ = i;
+        // Compared by value: an entry made through the dict itself need not be interned.
+        else if (PyUnicode_Compare(key, st.str_decode) == 0 || PyUnicode_Compare(key, st.str_raw_decode) == 0 ||
+                 PyUnicode_Compare(key, st.str_scan_once) == 0)
+            return false;
+    }
+    if (scan_entry_ < 0 || orrinth_str_table_get(t, scan_entry_, st.str_scan_once) != st.decoder_scanner)
+        return false;
+    decoder_keys_ = orrinth_keys_of(own);
+    decoder_entries_ = t.count;
+    return true;
+#else
+    (void)st, (void)own;
+    return false;
 #endif
 }
 
