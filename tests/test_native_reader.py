@@ -194,3 +194,30 @@ def test_a_change_during_the_read_holds_from_the_next_line(tmp_path, where, name
     assert routes.last_native_reads > 0
     first = patched.index(True)  # the finalizer ran during the read ...
     assert 0 < first and all(patched[first:])  # ... and every line after it saw the change
+
+
+@pytest.mark.parametrize("setattr_slots", [False, True], ids=["stored", "setattr"])
+def test_event_slots_either_way(tmp_path, setattr_slots):
+    """The events' pydantic attributes stored into the class's slots, or (the plain way)
+    set through setattr: the same events either way, as the validator's."""
+    from support import run_python
+
+    child = run_python("""
+        import random, sys
+        from orrinth import _jsonl_routes as routes
+        routes.setattr_event_slots = sys.argv[2] == "True"
+        import native_lines
+        from jsonl_differential import read_both
+        from orrinth.trace import Trace
+        assert routes.reads_natively and routes.direct_event_slots is not routes.setattr_event_slots
+        path = __import__("pathlib").Path(sys.argv[1])
+        for seed in range(20):
+            path.write_bytes(native_lines.file_bytes(random.Random(seed), 40, 0.01))
+            read_both(path)
+            try:
+                Trace.from_jsonl(path)
+            except Exception:
+                continue
+            assert routes.last_native_reads > 0
+    """, tmp_path / "t.jsonl", setattr_slots)
+    assert child.returncode == 0, child.stderr

@@ -230,10 +230,12 @@ void init_decoder_check(TraceState &st, PyObject *json) {
 
 /// The object slots that the validator sets on a new event, as TraceEvent's class holds
 /// their descriptors now; the dict an event's fields go in, copied from a table.
-void find_event_slots(TraceState &st) {
+void find_event_slots(TraceState &st, PyObject *routes) {
     auto *cls = reinterpret_cast<PyTypeObject *>(st.trace_event_cls);
     PyObject *const names[3] = {st.str_pydantic_extra, st.str_pydantic_fields_set,
                                 st.str_pydantic_private};
+    const bool direct = !truth(getattr(routes, st.str_setattr_event_slots).get());
+    bool all_direct = direct;
     for (int i = 0; i < 3; i++) {
         PyObject *descr = orrinth_type_lookup(cls, names[i]);
         const Py_ssize_t offset = orrinth_object_slot_offset(descr);
@@ -242,8 +244,10 @@ void find_event_slots(TraceState &st) {
         const bool ok = offset > 0 && static_cast<size_t>(offset) + sizeof(PyObject *) <=
                                           static_cast<size_t>(cls->tp_basicsize) &&
                         PyType_IsSubtype(cls, PyDescr_TYPE(descr));
-        st.event_slot_offsets[i] = ok ? offset : 0;
+        st.event_slot_offsets[i] = direct && ok ? offset : 0;
+        all_direct = all_direct && st.event_slot_offsets[i] != 0;
     }
+    require(PyObject_SetAttr(routes, st.str_direct_event_slots, all_direct ? Py_True : Py_False));
     new (&st.event_dict) FixedKeysDict<kEventFieldCount>();
     st.event_dict.init(st.event_field_order, true);
 }
@@ -320,7 +324,7 @@ void init_fast_routes(TraceState &st) {
         auto *cls = reinterpret_cast<PyTypeObject *>(st.trace_event_cls);
         st.event_tag = cls->tp_version_tag;
         st.event_meta_tag = Py_TYPE(cls)->tp_version_tag;
-        find_event_slots(st);
+        find_event_slots(st, routes.get());
         on = st.event_tag != 0 && st.event_meta_tag != 0;
     }
     if (on) {

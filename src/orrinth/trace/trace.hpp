@@ -91,7 +91,9 @@ namespace orrinth::trace {
     X(default_decoder, "_default_decoder")  \
     X(scan_once, "scan_once")               \
     X(decode, "decode")                     \
-    X(raw_decode, "raw_decode")
+    X(raw_decode, "raw_decode")             \
+    X(setattr_event_slots, "setattr_event_slots") \
+    X(direct_event_slots, "direct_event_slots")
 
 struct TraceState {
     static constexpr const char *kModuleName = "orrinth.trace";
