@@ -91,24 +91,31 @@ class FixedKeysDict {
 #if ORRINTH_DICT_LAYOUT_KNOWN
         PyObject *old[N] = {};
         if (!direct_ || !template_ || Py_REFCNT(d.get()) != 1 || !PyDict_CheckExact(d.get()) ||
-            !orrinth_take_values_for_refill(d.get(), template_, keys_, old, N,
-                                            ORRINTH_DICT_VERSION_COUNTER ? 0 : 1))
+            !orrinth_take_values_for_refill(d.get(), template_, keys_, old, N))
             return;  // `d` is released here, as before
         // Holding only None from here on: nothing the collector need look at.
         if (PyObject_GC_IsTracked(d.get())) PyObject_GC_UnTrack(d.get());
         // The dict gets a version never used before, as a change made by the interpreter
-        // gives it: from the interpreter's counter where it is known, else through the
-        // dict's own store of the first value (the others are None already). Then the old
+        // gives it: from the interpreter's counter where it can be reached, else the one
+        // a new empty dict was just given (freed before anything saw it). Then the old
         // values are released in entry order; that may run code, which cannot reach this
         // dict.
 #if ORRINTH_DICT_VERSION_COUNTER
         orrinth_renew_dict_version(d.get(), interp_);
-        int rc = 0;
 #else
-        int rc = PyDict_SetItem(d.get(), keys_[0], Py_None);
+        PyObject *fresh = PyDict_New();
+        if (fresh) {
+            orrinth_set_raw_dict_version(d.get(), orrinth_raw_dict_version(fresh));
+            Py_DECREF(fresh);
+        }
 #endif
-        for (int i = 0; i < N; i++) Py_XDECREF(old[i]);
-        if (rc < 0) throw PyErrSet{};  // a store into an existing entry does not fail
+        for (int i = 0; i < N; i++) Py_DECREF(old[i]);
+#if !ORRINTH_DICT_VERSION_COUNTER
+        if (!fresh) {  // no memory for the empty dict: this one is simply released
+            PyErr_Clear();
+            return;
+        }
+#endif
         // Code run by the releases cannot reach this dict, but may have filled the slot (a
         // nested call finishing) or cleared the module: then this one is simply released.
         if (!spare_ && template_) spare_ = d.release();

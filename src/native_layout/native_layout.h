@@ -108,7 +108,7 @@ uint64_t orrinth_next_dict_version(PyInterpreterState *interp);
 
 /* Give `dict`, which has no watcher bits set, a version never used before. */
 static inline void orrinth_renew_dict_version(PyObject *dict, PyInterpreterState *interp) {
-    *(uint64_t *)((char *)dict + ORRINTH_DICT_VERSION_OFFSET) = orrinth_next_dict_version(interp);
+    orrinth_set_raw_dict_version(dict, orrinth_next_dict_version(interp));
 }
 #endif
 
@@ -139,16 +139,14 @@ static inline int orrinth_fill_fresh_copy(PyObject *dict, PyObject *tmpl, PyObje
 
 /* Make `dict`, which the caller alone holds and which orrinth_fill_fresh_copy filled from
  * `tmpl`, ready to be filled again: when it is still the template's image in keys, order
- * and table (whatever its values are now), its first value is not None and nothing but
- * the version sits in its version tag (no watcher, no count of watched changes), the
- * values from index `first` on are replaced by None and handed to `old` (new references,
- * for the caller to release once the dict is consistent), and 1 is returned. With `first`
- * 1 the caller then replaces the first value (which must not be None) through the dict's
- * own insertion, which gives the dict a new version; with 0 it gives it one itself.
- * Returns 0 (the dict unchanged) otherwise. Layout known. */
+ * and table (whatever its values are now) and nothing but
+ * the version sits in its version tag (no watcher, no count of watched changes), its
+ * values are replaced by None and handed to `old` (new references, for the caller to
+ * release once the dict is consistent; it must also give the dict a new version), and 1
+ * is returned. Returns 0 (the dict unchanged) otherwise. Layout known. */
 static inline int orrinth_take_values_for_refill(PyObject *dict, PyObject *tmpl,
                                                  PyObject *const *keys, PyObject **old,
-                                                 Py_ssize_t n, Py_ssize_t first) {
+                                                 Py_ssize_t n) {
     const PyDictObject *d = (const PyDictObject *)dict;
     const orrinth_dict_keys *k = orrinth_keys_of(dict);
     const uint64_t low_bits = ((uint64_t)1 << ORRINTH_DICT_VERSION_LOW_BITS) - 1;
@@ -161,8 +159,7 @@ static inline int orrinth_take_values_for_refill(PyObject *dict, PyObject *tmpl,
     for (Py_ssize_t i = 0; i < n; i++) {
         if (entries[i].me_key != keys[i] || entries[i].me_value == NULL) return 0;
     }
-    if (first > 0 && entries[0].me_value == Py_None) return 0;
-    for (Py_ssize_t i = first; i < n; i++) {
+    for (Py_ssize_t i = 0; i < n; i++) {
         old[i] = entries[i].me_value;
         entries[i].me_value = Py_NewRef(Py_None);
     }
