@@ -136,3 +136,88 @@ def test_lines_longer_than_a_read(tmp_path):
     counts, back, native = read_alike(path)
     assert routes.same([e.__dict__ for e in back._events], [e.__dict__ for e in trace._events])
     assert native == 2
+
+
+def _patched_loads(loads):
+    def patched(s, *args, **kwargs):
+        obj = loads(s, *args, **kwargs)
+        obj["data"] = {"patched": True}
+        return obj
+    return patched
+
+
+def _patched_scanner(scan_once):
+    def patched(s, i):
+        obj, end = scan_once(s, i)
+        obj["data"] = {"patched": True}
+        return obj, end
+    return patched
+
+
+@pytest.mark.parametrize("where, name, wrap", [
+    (lambda: json, "loads", _patched_loads),
+    (lambda: json._default_decoder, "scan_once", _patched_scanner),
+    (lambda: json._default_decoder, "decode", _patched_loads),
+], ids=["json.loads", "decoder.scan_once", "decoder.decode"])
+def test_a_change_during_the_read_holds_from_the_next_line(tmp_path, where, name, wrap):
+    """A finalizer that the collector runs in the middle of the read replaces a call the
+    plain route makes: the lines after it are read with the replacement, as plainly.
+    (From 3.12 on the collector runs only where bytecode runs: in the plain route's lines,
+    here every 50th, whose integer has more digits than the other routes take.)"""
+    import gc
+
+    target = where()
+    original = getattr(target, name)
+    had_own = name in vars(target)
+    plain = b'{"type":"message","turn":1,"data":{"n":' + b"7" * 700 + b"}}\n"
+    path = _file(tmp_path, (b'{"type":"message","turn":1}\n' * 49 + plain) * 60)
+
+    class Patcher:
+        def __del__(self):
+            setattr(target, name, wrap(original))
+
+    threshold = gc.get_threshold()
+    gc.collect()
+    try:
+        gc.set_threshold(20)
+        cycle = Patcher()
+        cycle.me = cycle
+        del cycle
+        trace = Trace.from_jsonl(path)
+    finally:
+        gc.set_threshold(*threshold)
+        if had_own:
+            setattr(target, name, original)
+        elif name in vars(target):
+            delattr(target, name)
+    patched = [e.data == {"patched": True} for e in trace.events]
+    assert routes.last_native_reads > 0
+    first = patched.index(True)  # the finalizer ran during the read ...
+    assert 0 < first and all(patched[first:])  # ... and every line after it saw the change
+
+
+@pytest.mark.parametrize("setattr_slots", [False, True], ids=["stored", "setattr"])
+def test_event_slots_either_way(tmp_path, setattr_slots):
+    """The events' pydantic attributes stored into the class's slots, or (the plain way)
+    set through setattr: the same events either way, as the validator's."""
+    from support import run_python
+
+    child = run_python("""
+        import random, sys
+        from orrinth import _jsonl_routes as routes
+        routes.setattr_event_slots = sys.argv[2] == "True"
+        import native_lines
+        from jsonl_differential import read_both
+        from orrinth.trace import Trace
+        assert routes.reads_natively and routes.direct_event_slots is not routes.setattr_event_slots
+        path = __import__("pathlib").Path(sys.argv[1])
+        for seed in range(20):
+            path.write_bytes(native_lines.file_bytes(random.Random(seed), 40, 0.01))
+            read_both(path)
+            try:
+                Trace.from_jsonl(path)
+            except Exception:
+                continue
+            assert routes.last_native_reads > 0
+    """, tmp_path / "t.jsonl", setattr_slots)
+    assert child.returncode == 0, child.stderr

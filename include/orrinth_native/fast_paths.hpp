@@ -86,6 +86,41 @@ struct FastPath {
      "`orrinth._jsonl_routes` probe events written both ways",
      "`orrinth._jsonl_routes.writes_events`", "`orrinth._jsonl_routes.force_plain`",
      "a pydantic release checked there"},
+    {"a trace file's lines read and parsed natively",
+     "`line_reader.cpp`, `event_parser.cpp`",
+     "a `pathlib.Path` with pathlib's `open`, an exact text file over a buffered "
+     "reader over a `FileIO` of a regular file, strict `utf-8`, exactly `Trace`; per "
+     "line the calls of the line as at import (`LineCallsMemo`) and the exact shape; "
+     "any failure reads the whole file again through the text file",
+     "`orrinth._jsonl_routes` probe lines parsed both ways",
+     "`orrinth._jsonl_routes.reads_natively`",
+     "`orrinth._jsonl_routes.native_reads`",
+     "nothing (public API) but the line check's dict versions"},
+    {"the line check of the native reader kept between lines",
+     "`fast_routes.cpp` (`LineCallsMemo`)",
+     "the classes' tags, the decoder's class and dict, and the versions of the "
+     "globals, json's and the decoder's dicts as at the last full check; 3.13's split "
+     "decoder dict: the same keys object, key count and scanner at its entry",
+     "none",
+     "`ORRINTH_DICT_VERSION_KNOWN`",
+     "none: a change mid-read is tested (`tests/test_native_reader.py`)",
+     "stays off: 3.14 removes `ma_version_tag`"},
+    {"an event's pydantic attributes stored into the class's slots",
+     "`fast_routes.cpp` (`find_event_slots`)",
+     "`TraceEvent`'s tags as when the slots were found (the callers check them); a "
+     "new event's slots empty",
+     "a member descriptor of a writable object slot inside the basic size, of a base "
+     "of the class",
+     "`orrinth._jsonl_routes.direct_event_slots`",
+     "`orrinth._jsonl_routes.setattr_event_slots` set before import",
+     "nothing (public API)"},
+    {"an event's field dict copied from a table of its eight names",
+     "`fixed_keys_dict.hpp`",
+     "the copy is the template's image (`orrinth_fill_fresh_copy`)",
+     "none: checked on every copy",
+     "none",
+     "none",
+     "`dict_mirror.h` checked against 3.14's `pycore_dict.h`"},
 };
 
 }  // namespace orrinth

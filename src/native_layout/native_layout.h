@@ -16,6 +16,10 @@
 
 #include "version.h"
 
+#if !ORRINTH_API_312
+#include <structmember.h> /* T_OBJECT_EX, READONLY: part of Python.h from 3.12 on */
+#endif
+
 #if ORRINTH_LAYOUT_VERSION == 311
 #include "layout_3_11.h"
 #elif ORRINTH_LAYOUT_VERSION == 312
@@ -215,6 +219,22 @@ static inline PyObject *orrinth_dict_new_presized(Py_ssize_t n) {
  * (3.11; errors cleared), or NULL. */
 static inline PyObject **orrinth_object_dict_ptr(PyObject *obj) {
     return _PyObject_GetDictPtr(obj);
+}
+
+/* The offset of the object slot that `descr` sets, when it is a member descriptor of a
+ * writable object slot that may be unset (what `__slots__` makes): storing through it is
+ * what the descriptor's __set__ does on an object of its class whose slot is still empty.
+ * -1 for anything else. */
+static inline Py_ssize_t orrinth_object_slot_offset(PyObject *descr) {
+    if (!descr || Py_TYPE(descr) != &PyMemberDescr_Type) return -1;
+    const PyMemberDef *m = ((PyMemberDescrObject *)descr)->d_member;
+#if ORRINTH_API_312
+    const int object_ex = Py_T_OBJECT_EX, read_only = Py_READONLY;
+#else
+    const int object_ex = T_OBJECT_EX, read_only = READONLY;
+#endif
+    if (!m || m->type != object_ex || (m->flags & read_only) || m->offset <= 0) return -1;
+    return m->offset;
 }
 
 /* The current thread's state, NULL when it holds none (no check, no error). */

@@ -20,8 +20,8 @@ does not handle exactly goes the way it would have gone without it, and any fail
 makes the whole file be read again through the text file, so errors stay the same.
 
 Not part of the public API. Tests and benchmarks use `force_plain` and `native_reads`
-(read on every call of to_jsonl and from_jsonl), `last_counts`, `last_native_writes` and
-`last_native_reads`; orrinth.recorder uses `read_lines`, from_jsonl's own reading of
+(read on every call of to_jsonl and from_jsonl), `setattr_event_slots` (read once, at
+import), `last_counts`, `last_native_writes` and `last_native_reads`; orrinth.recorder uses `read_lines`, from_jsonl's own reading of
 lines, for text that is not a whole file.
 """
 
@@ -50,6 +50,13 @@ force_plain = False
 
 # False: from_jsonl reads every file through its text file object (no native reader).
 native_reads = True
+
+# True before orrinth.trace is imported: the events the fast routes build get their
+# pydantic attributes through setattr, not stored into the class's slots directly.
+setattr_event_slots = False
+
+# Whether they are stored directly (set by orrinth.trace at import).
+direct_event_slots = False
 
 # (fast, plain): how many lines or events the last successful to_jsonl or from_jsonl
 # handled on each route. Set by orrinth.trace.

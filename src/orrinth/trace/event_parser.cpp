@@ -51,6 +51,36 @@ constexpr FieldKey kFieldKeys[kEventFieldCount] = {
 #undef ORRINTH_FIELD_KEY
 };
 
+/// A field's name and its closing quote as sixteen bytes loaded as two words, and the
+/// masks of the bytes that count (the names are at most 15 bytes long).
+struct KeyImage {
+    uint64_t lo, hi, lo_mask, hi_mask;
+};
+
+struct KeyImages {
+    KeyImage keys[kEventFieldCount];
+    KeyImages() {
+        for (int i = 0; i < kEventFieldCount; i++) {
+            unsigned char bytes[16] = {}, mask[16] = {};
+            const size_t n = kFieldKeys[i].length;
+            std::memcpy(bytes, kFieldKeys[i].name, n);
+            bytes[n] = '"';
+            std::memset(mask, 0xFF, n + 1);
+            std::memcpy(&keys[i].lo, bytes, 8);
+            std::memcpy(&keys[i].hi, bytes + 8, 8);
+            std::memcpy(&keys[i].lo_mask, mask, 8);
+            std::memcpy(&keys[i].hi_mask, mask + 8, 8);
+        }
+    }
+};
+const KeyImages kKeyImages;
+
+static_assert([] {
+    for (const FieldKey &key : kFieldKeys)
+        if (key.length > 15) return false;
+    return true;
+}(), "a field name does not fit the sixteen bytes compared");
+
 }  // namespace
 
 /// Short strings seen before in the same file, reused: a str is immutable, so one object
@@ -143,20 +173,41 @@ class Parser {
         p_ += n;
         return true;
     }
+    // The hot loops walk a local copy of p_: a store through an unsigned char pointer may
+    // alias any object, so a member cursor would be stored and loaded again every byte.
     void ws() {
-        while (p_ < end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) p_++;
+        if (p_ < end_ && *p_ > ' ') return;  // what the writer writes: no whitespace at all
+        const unsigned char *q = p_, *const end = end_;
+        while (q < end && (*q == ' ' || *q == '\t' || *q == '\n' || *q == '\r')) q++;
+        p_ = q;
     }
 
     /// The position of the field the key at p_ names, or -1.
     int field_key() {
         if (!peek('"')) return -1;
-        const unsigned char *start = p_ + 1, *q = start;
-        while (q < end_ && *q != '"' && *q != '\\') q++;
-        if (q < end_ && *q == '"') {  // no escapes: compare the bytes
+        // Without escapes, a key is one of the names followed by its closing quote: the
+        // sixteen bytes after the opening quote are compared with each name's image.
+        if (end_ - p_ > 16) {
+            uint64_t lo, hi;
+            std::memcpy(&lo, p_ + 1, 8);
+            std::memcpy(&hi, p_ + 9, 8);
+            for (int i = 0; i < kEventFieldCount; i++) {
+                const KeyImage &k = kKeyImages.keys[i];
+                if (((lo ^ k.lo) & k.lo_mask) == 0 && ((hi ^ k.hi) & k.hi_mask) == 0) {
+                    p_ += 2 + kFieldKeys[i].length;
+                    return i;
+                }
+            }
+        }
+        const unsigned char *start = p_ + 1, *q = start, *const end = end_;
+        while (q < end && *q != '"' && *q != '\\') q++;
+        if (q < end && *q == '"') {  // no escapes: compare the bytes
             const size_t n = static_cast<size_t>(q - start);
             p_ = q + 1;
             for (int i = 0; i < kEventFieldCount; i++)
-                if (kFieldKeys[i].length == n && std::memcmp(kFieldKeys[i].name, start, n) == 0) return i;
+                if (kFieldKeys[i].length == n && kFieldKeys[i].name[0] == static_cast<char>(start[0]) &&
+                    std::memcmp(kFieldKeys[i].name, start, n) == 0)
+                    return i;
             return -1;
         }
         Ref key = string();
@@ -231,44 +282,50 @@ class Parser {
     /// The JSON number at p_, as json.loads converts its text: int() for an integer,
     /// float() for a number with a fraction or an exponent.
     Ref number() {
-        const unsigned char *start = p_;
-        take('-');
-        const unsigned char *digits = p_;
-        if (take('0')) {
-        } else if (p_ < end_ && is_digit(*p_)) {
-            while (p_ < end_ && is_digit(*p_)) p_++;
+        const unsigned char *const start = p_, *const end = end_;
+        const unsigned char *q = start;
+        if (*q == '-') q++;
+        const unsigned char *const digits = q;
+        uint64_t small = 0;  // the integer part's value while it has at most 18 digits
+        if (q < end && *q == '0') {
+            q++;
+        } else if (q < end && is_digit(*q)) {
+            while (q < end && is_digit(*q)) {
+                small = small * 10 + static_cast<unsigned>(*q - '0');  // wraps past 19 digits, unused then
+                q++;
+            }
         } else {
             return Ref();
         }
-        const size_t int_digits = static_cast<size_t>(p_ - digits);
+        const size_t int_digits = static_cast<size_t>(q - digits);
         bool is_float = false;
-        const unsigned char *dot = nullptr, *digits_end = p_;
-        if (peek('.')) {
-            dot = p_++;
-            if (p_ >= end_ || !is_digit(*p_)) return Ref();
-            while (p_ < end_ && is_digit(*p_)) p_++;
-            digits_end = p_;
+        const unsigned char *dot = nullptr, *digits_end = q;
+        if (q < end && *q == '.') {
+            dot = q++;
+            if (q >= end || !is_digit(*q)) return Ref();
+            while (q < end && is_digit(*q)) q++;
+            digits_end = q;
             is_float = true;
         }
         long exponent = 0;
         bool small_exponent = true;
-        if (peek('e') || peek('E')) {
-            p_++;
-            const bool negative_exponent = peek('-');
-            if (!take('+')) take('-');
-            if (p_ >= end_ || !is_digit(*p_)) return Ref();
-            const unsigned char *exp_digits = p_;
-            while (p_ < end_ && is_digit(*p_)) p_++;
-            small_exponent = p_ - exp_digits <= 4;
-            for (const unsigned char *q = exp_digits; small_exponent && q < p_; q++)
-                exponent = exponent * 10 + (*q - '0');
+        if (q < end && (*q == 'e' || *q == 'E')) {
+            q++;
+            const bool negative_exponent = q < end && *q == '-';
+            if (q < end && (*q == '+' || *q == '-')) q++;
+            if (q >= end || !is_digit(*q)) return Ref();
+            const unsigned char *exp_digits = q;
+            while (q < end && is_digit(*q)) q++;
+            small_exponent = q - exp_digits <= 4;
+            for (const unsigned char *e = exp_digits; small_exponent && e < q; e++)
+                exponent = exponent * 10 + (*e - '0');
             if (negative_exponent) exponent = -exponent;
             is_float = true;
         }
-        const size_t n = static_cast<size_t>(p_ - start);
+        p_ = q;
+        const size_t n = static_cast<size_t>(q - start);
         if (!is_float && int_digits <= kInt64Digits) {
-            long long v = 0;
-            for (const unsigned char *d = digits; d < p_; d++) v = v * 10 + (*d - '0');
+            const auto v = static_cast<long long>(small);
             return require(PyLong_FromLongLong(*start == '-' ? -v : v));
         }
         if (!is_float && int_digits > kDigitsNeverRefused) return Ref();
@@ -316,7 +373,7 @@ class Parser {
     Ref string() {
         if (!take('"')) return Ref();
         const unsigned char *start = p_;
-        while (p_ < end_ && *p_ != '"' && *p_ != '\\' && *p_ >= 0x20) p_++;
+        p_ = plain_run(p_);
         if (peek('"')) {
             const auto n = static_cast<size_t>(p_ - start);
             p_++;
@@ -329,7 +386,7 @@ class Parser {
         append_utf8(start, p_);
         while (true) {
             const unsigned char *run = p_;
-            while (p_ < end_ && *p_ != '"' && *p_ != '\\' && *p_ >= 0x20) p_++;
+            p_ = plain_run(p_);
             append_utf8(run, p_);
             if (p_ >= end_ || *p_ < 0x20) return Ref();
             if (*p_ == '"') {
@@ -370,6 +427,26 @@ class Parser {
             default: return Ref();
             }
         }
+    }
+
+    /// Where the run of a string's characters that stand for themselves, from q on, ends:
+    /// at a quote, a backslash, a control character or the end of the line.
+    const unsigned char *plain_run(const unsigned char *q) const {
+        const unsigned char *const end = end_;
+        while (end - q >= 8) {
+            uint64_t word;
+            std::memcpy(&word, q, 8);
+            // A byte is a quote, a backslash or below 0x20 (the usual zero-byte tests on
+            // word ^ '"', word ^ '\\' and on word itself against 0x20).
+            constexpr uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
+            const uint64_t quote = word ^ (kOnes * '"'), slash = word ^ (kOnes * '\\');
+            const uint64_t hits = ((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash) |
+                                  ((word - kOnes * 0x20) & ~word);
+            if (hits & kHigh) break;
+            q += 8;
+        }
+        while (q < end && *q != '"' && *q != '\\' && *q >= 0x20) q++;
+        return q;
     }
 
     /// Four hex digits at p_, or -1.

@@ -228,6 +228,30 @@ void init_decoder_check(TraceState &st, PyObject *json) {
     if (!decoder_unchanged(st)) Py_CLEAR(st.json_decoder);
 }
 
+/// The object slots that the validator sets on a new event, as TraceEvent's class holds
+/// their descriptors now; the dict an event's fields go in, copied from a table.
+void find_event_slots(TraceState &st, PyObject *routes) {
+    auto *cls = reinterpret_cast<PyTypeObject *>(st.trace_event_cls);
+    PyObject *const names[3] = {st.str_pydantic_extra, st.str_pydantic_fields_set,
+                                st.str_pydantic_private};
+    const bool direct = !truth(getattr(routes, st.str_setattr_event_slots).get());
+    bool all_direct = direct;
+    for (int i = 0; i < 3; i++) {
+        PyObject *descr = orrinth_type_lookup(cls, names[i]);
+        const Py_ssize_t offset = orrinth_object_slot_offset(descr);
+        // The slot must be one of the object's own (inside its basic size, which
+        // tp_new zeroes), and its descriptor's class one of the event's bases.
+        const bool ok = offset > 0 && static_cast<size_t>(offset) + sizeof(PyObject *) <=
+                                          static_cast<size_t>(cls->tp_basicsize) &&
+                        PyType_IsSubtype(cls, PyDescr_TYPE(descr));
+        st.event_slot_offsets[i] = direct && ok ? offset : 0;
+        all_direct = all_direct && st.event_slot_offsets[i] != 0;
+    }
+    require(PyObject_SetAttr(routes, st.str_direct_event_slots, all_direct ? Py_True : Py_False));
+    new (&st.event_dict) FixedKeysDict<kEventFieldCount>();
+    st.event_dict.init(st.event_field_order, true);
+}
+
 }  // namespace
 
 Ref event_from_fields(TraceState &st, PyObject *const given[kEventFieldCount]) {
@@ -238,26 +262,37 @@ Ref event_from_fields(TraceState &st, PyObject *const given[kEventFieldCount]) {
     }
     const bool all_given =
         std::all_of(given, given + kEventFieldCount, [](PyObject *v) { return v != nullptr; });
-    Ref fields = require(orrinth_dict_new_presized(kEventFieldCount));
     // Every field given (what saves hold): the set is a copy of all the names, made at once.
     Ref fields_set = require(PySet_New(all_given ? st.all_field_names : nullptr));
+    Ref values[kEventFieldCount];
     for (int i = 0; i < kEventFieldCount; i++) {
-        PyObject *name = st.event_field_order[i];
-        Ref v;
         if (given[i]) {
-            v = Ref::new_ref(given[i]);
-            if (!all_given) require(PySet_Add(fields_set.get(), name));
+            values[i] = Ref::new_ref(given[i]);
+            if (!all_given) require(PySet_Add(fields_set.get(), st.event_field_order[i]));
         } else {
-            v = default_value(kEventFields[i].default_value);
+            values[i] = default_value(kEventFields[i].default_value);
         }
-        require(PyDict_SetItem(fields.get(), name, v.get()));
     }
+    // The dict the validator fills by inserting the fields in order, which gives the
+    // template's keys, order and table.
+    Ref fields = st.event_dict.make(values);
     auto *cls = reinterpret_cast<PyTypeObject *>(st.trace_event_cls);
     Ref event = require(cls->tp_new(cls, st.empty_tuple, nullptr));
     require(PyObject_GenericSetAttr(event.get(), st.str_dunder_dict, fields.get()));
-    require(PyObject_GenericSetAttr(event.get(), st.str_pydantic_extra, Py_None));
-    require(PyObject_GenericSetAttr(event.get(), st.str_pydantic_fields_set, fields_set.get()));
-    require(PyObject_GenericSetAttr(event.get(), st.str_pydantic_private, Py_None));
+    PyObject *const names[3] = {st.str_pydantic_extra, st.str_pydantic_fields_set,
+                                st.str_pydantic_private};
+    PyObject *const slot_values[3] = {Py_None, fields_set.get(), Py_None};
+    for (int i = 0; i < 3; i++) {
+        // The class's tags are as when the offsets were found (the callers check them),
+        // so its slot descriptors are those, and the new event's slots are empty.
+        if (const Py_ssize_t offset = st.event_slot_offsets[i]) {
+            PyObject **slot = reinterpret_cast<PyObject **>(reinterpret_cast<char *>(event.get()) + offset);
+            assert(*slot == nullptr);
+            *slot = Py_NewRef(slot_values[i]);
+        } else {
+            require(PyObject_GenericSetAttr(event.get(), names[i], slot_values[i]));
+        }
+    }
     return event;
 }
 
@@ -289,6 +324,7 @@ void init_fast_routes(TraceState &st) {
         auto *cls = reinterpret_cast<PyTypeObject *>(st.trace_event_cls);
         st.event_tag = cls->tp_version_tag;
         st.event_meta_tag = Py_TYPE(cls)->tp_version_tag;
+        find_event_slots(st, routes.get());
         on = st.event_tag != 0 && st.event_meta_tag != 0;
     }
     if (on) {
@@ -331,6 +367,96 @@ bool line_calls_unchanged(FnObject *fn, TraceState &st) {
     if (dict_item(PyModule_GetDict(json), st.str_loads) != st.json_loads) return false;
     if (!decoder_unchanged(st)) return false;
     return dict_item(fn->globals, st.str_TraceEvent) == st.trace_event_cls;
+}
+
+bool LineCallsMemo::unchanged(FnObject *fn, TraceState &st) {
+    if (valid_ && still(fn, st)) return true;
+    valid_ = false;
+    if (!line_calls_unchanged(fn, st)) return false;
+    record(fn, st);
+    return true;
+}
+
+#if ORRINTH_DICT_VERSION_KNOWN
+namespace {
+/// The decoder's own dict, borrowed, or null.
+PyObject *decoder_dict(TraceState &st) {
+    PyObject **slot = orrinth_object_dict_ptr(st.json_decoder);
+    return slot && *slot && PyDict_CheckExact(*slot) ? *slot : nullptr;
+}
+}  // namespace
+#endif
+
+bool LineCallsMemo::still(FnObject *fn, TraceState &st) const {
+#if ORRINTH_DICT_VERSION_KNOWN
+    // What no dict version shows: the classes (their tags), the decoder's class and the
+    // json module's (both can be assigned), and which dict the decoder has.
+    if (!event_class_unchanged(st) || !st.json_decoder || !PyModule_CheckExact(st.json_module) ||
+        Py_TYPE(st.json_decoder) != reinterpret_cast<PyTypeObject *>(st.decoder_cls) ||
+        reinterpret_cast<PyTypeObject *>(st.decoder_cls)->tp_version_tag != st.decoder_tag)
+        return false;
+    PyObject *own = decoder_dict(st);
+    return own == decoder_dict_ && decoder_still(st, own) &&
+           orrinth_dict_version(fn->globals) == globals_version_ &&
+           orrinth_dict_version(PyModule_GetDict(st.json_module)) == json_version_;
+#else
+    (void)fn, (void)st;
+    return false;
+#endif
+}
+
+bool LineCallsMemo::decoder_still(TraceState &st, PyObject *own) const {
+#if ORRINTH_DICT_VERSION_KNOWN
+    if (decoder_version_ != 0) return orrinth_dict_version(own) == decoder_version_;
+    // The same split table (its keys are only ever appended to), the same number of keys,
+    // so still none named decode or raw_decode; scan_once's value read at its entry.
+    const orrinth_str_table t = orrinth_dict_str_table(own);
+    return t.entries && t.values && orrinth_keys_of(own) == decoder_keys_ &&
+           orrinth_keys_of(own)->dk_nentries == decoder_entries_ && scan_entry_ < t.count &&
+           orrinth_str_table_get(t, scan_entry_, st.str_scan_once) == st.decoder_scanner;
+#else
+    (void)st, (void)own;
+    return false;
+#endif
+}
+
+void LineCallsMemo::record(FnObject *fn, TraceState &st) {
+#if ORRINTH_DICT_VERSION_KNOWN
+    decoder_dict_ = decoder_dict(st);
+    if (!decoder_dict_ || !PyDict_CheckExact(fn->globals)) return;
+    decoder_version_ = orrinth_dict_version(decoder_dict_);
+    globals_version_ = orrinth_dict_version(fn->globals);
+    json_version_ = orrinth_dict_version(PyModule_GetDict(st.json_module));
+    valid_ = (decoder_version_ != 0 || record_split_decoder(st, decoder_dict_)) &&
+             globals_version_ != 0 && json_version_ != 0;
+#else
+    (void)fn, (void)st;
+#endif
+}
+
+bool LineCallsMemo::record_split_decoder(TraceState &st, PyObject *own) {
+#if ORRINTH_DICT_VERSION_KNOWN
+    const orrinth_str_table t = orrinth_dict_str_table(own);
+    if (!t.entries || !t.values || t.count != orrinth_keys_of(own)->dk_nentries) return false;
+    scan_entry_ = -1;
+    for (Py_ssize_t i = 0; i < t.count; i++) {
+        PyObject *key = orrinth_str_table_key(t, i);
+        if (!key || !PyUnicode_CheckExact(key)) return false;
+        if (key == st.str_scan_once) scan_entry_ = i;
+        // Compared by value: an entry made through the dict itself need not be interned.
+        else if (PyUnicode_Compare(key, st.str_decode) == 0 || PyUnicode_Compare(key, st.str_raw_decode) == 0 ||
+                 PyUnicode_Compare(key, st.str_scan_once) == 0)
+            return false;
+    }
+    if (scan_entry_ < 0 || orrinth_str_table_get(t, scan_entry_, st.str_scan_once) != st.decoder_scanner)
+        return false;
+    decoder_keys_ = orrinth_keys_of(own);
+    decoder_entries_ = t.count;
+    return true;
+#else
+    (void)st, (void)own;
+    return false;
+#endif
 }
 
 bool line_reads_fast(FnObject *fn, TraceState &st, PyObject *text) {

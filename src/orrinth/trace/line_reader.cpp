@@ -183,7 +183,7 @@ class Reader {
             text_line_(require(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), nullptr)).get());
             return;
         }
-        if (line_calls_unchanged(fn_, st_)) {
+        if (calls_.unchanged(fn_, st_)) {
             Ref event;
             try {
                 event = parse_event_line(st_, *strings_, text + a, b - a, max_depth_);
@@ -209,6 +209,7 @@ class Reader {
     bool &in_line_;
     const Py_ssize_t max_depth_;
     std::unique_ptr<StringCache, StringCacheDeleter> strings_;
+    LineCallsMemo calls_;
     Py_ssize_t native_ = 0;
 };
 #endif

@@ -32,6 +32,31 @@ Py_ssize_t nesting_room();
 /// as the reading function sees them.
 bool line_calls_unchanged(FnObject *fn, TraceState &st);
 
+/// line_calls_unchanged() for one read, line after line: a verdict of true is kept while
+/// the dicts it looked in (the function's globals, json's module dict, the decoder's own
+/// dict) have the versions they had then and the classes it checked their tags. Where the
+/// decoder's dict has no usable version (3.13 keeps a split table's values without one),
+/// it must still share the same keys, none of them named decode or raw_decode, with
+/// scan_once at the same entry holding the same scanner. Anything else (a change, a false
+/// verdict) checks in full.
+class LineCallsMemo {
+  public:
+    bool unchanged(FnObject *fn, TraceState &st);
+
+  private:
+    bool still(FnObject *fn, TraceState &st) const;
+    bool decoder_still(TraceState &st, PyObject *own) const;
+    void record(FnObject *fn, TraceState &st);
+    bool record_split_decoder(TraceState &st, PyObject *own);
+
+    bool valid_ = false;
+    uint64_t globals_version_ = 0, json_version_ = 0, decoder_version_ = 0;
+    PyObject *decoder_dict_ = nullptr;  // compared only: never dereferenced
+    // The decoder's split table, when its dict has no version: compared only.
+    const void *decoder_keys_ = nullptr;
+    Py_ssize_t decoder_entries_ = 0, scan_entry_ = -1;
+};
+
 // --- event_parser.cpp
 
 /// Look up what the parser needs (json's constants); false when TraceEvent's fields are

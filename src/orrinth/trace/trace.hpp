@@ -3,6 +3,7 @@
 
 #include <orrinth_native/classes.hpp>
 #include <orrinth_native/fastattr.hpp>
+#include <orrinth_native/fixed_keys_dict.hpp>
 #include <orrinth_native/function.hpp>
 #include <orrinth_native/module.hpp>
 #include <orrinth_native/objects.hpp>
@@ -90,7 +91,9 @@ namespace orrinth::trace {
     X(default_decoder, "_default_decoder")  \
     X(scan_once, "scan_once")               \
     X(decode, "decode")                     \
-    X(raw_decode, "raw_decode")
+    X(raw_decode, "raw_decode")             \
+    X(setattr_event_slots, "setattr_event_slots") \
+    X(direct_event_slots, "direct_event_slots")
 
 struct TraceState {
     static constexpr const char *kModuleName = "orrinth.trace";
@@ -138,6 +141,11 @@ struct TraceState {
     bool writes_events;         // whether events of plain JSON data are written here
     PyObject *event_field_order[kEventFieldCount];  // TraceEvent's fields in order (borrowed)
     PyObject *all_field_names;       // the same names, as a frozenset
+    FixedKeysDict<kEventFieldCount> event_dict;  // an event's __dict__, copied from a table
+    // Where an event keeps __pydantic_extra__, __pydantic_fields_set__ and
+    // __pydantic_private__ (its class's slots, as TraceEvent's tags were checked), or 0
+    // where a slot is not a plain object slot: those are set through setattr.
+    Py_ssize_t event_slot_offsets[3];
     // The native reader (line_reader.cpp, event_parser.cpp).
     bool reads_natively;        // whether lines of the exact shape are parsed here
     PyObject *json_constants;   // the dict json.loads takes NaN and the infinities from
@@ -158,6 +166,7 @@ struct TraceState {
         f(trace_event_cls);
         f(trace_cls);
         f(add_event_fn);
+        f(event_dict.template_ref());
         for (PyObject **ref : {&routes_module, &json_module, &json_loads, &json_decoder, &decoder_cls, &decoder_scanner, &decoder_decode,
                                &decoder_raw_decode, &from_json,
                                &validate_python, &to_json, &textio_type, &codecs_lookup,
