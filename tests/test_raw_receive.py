@@ -902,32 +902,3 @@ def test_kept_message_dict_cannot_be_told_apart(calls):
     assert native == model
     seen, alive, freed = native
     assert all(freed) and all(all(a) for a in alive)
-
-
-def test_kept_dict_in_other_threads():
-    """Calls from several threads at once (each may find the kept dict taken) give each
-    its own dict; what they kept keeps its values."""
-    import threading
-
-    kept, errors = [], []
-    agent = RawAgent("a", lambda msg: kept.append((msg, msg["content"])) or msg["content"])
-    plain = RawAgent("b", lambda msg: msg["content"])
-
-    def work(n):
-        try:
-            for i in range(300):
-                content = f"{n}-{i}"
-                assert plain.receive(PlainMessage("u", content, i)).content is content
-                if i % 3 == 0:
-                    agent.receive(PlainMessage("u", content, i))
-        except Exception as e:  # pragma: no cover - reported below
-            errors.append(e)
-
-    threads = [threading.Thread(target=work, args=(n,)) for n in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert errors == []
-    assert len({id(d) for d, _ in kept}) == len(kept) == 400
-    assert all(d["content"] is c for d, c in kept)

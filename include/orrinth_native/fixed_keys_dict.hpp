@@ -107,14 +107,13 @@ class FixedKeysDict {
         if (fresh) {
             orrinth_set_raw_dict_version(d.get(), orrinth_raw_dict_version(fresh));
             Py_DECREF(fresh);
+        } else {
+            PyErr_Clear();  // no memory for it: this dict is released below, not kept
         }
 #endif
         for (int i = 0; i < N; i++) Py_DECREF(old[i]);
 #if !ORRINTH_DICT_VERSION_COUNTER
-        if (!fresh) {  // no memory for the empty dict: this one is simply released
-            PyErr_Clear();
-            return;
-        }
+        if (!fresh) return;
 #endif
         // Code run by the releases cannot reach this dict, but may have filled the slot (a
         // nested call finishing) or cleared the module: then this one is simply released.
