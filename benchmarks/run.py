@@ -475,7 +475,7 @@ OPS = [
        held(op_from_jsonl, native_reads=False)),
     Op("from_jsonl, plain route", "event", lambda wl: wl.n, 1.05, plain_route(op_from_jsonl)),
     Op("orrinth summary, 1,000 files", "file", lambda wl: SUMMARY_FILES, None, op_summary),
-    Op("receive (str)", "call", lambda wl: wl.n, 0.9, op_receive_str, floor_receive_str,
+    Op("receive (str)", "call", lambda wl: wl.n, 0.8, op_receive_str, floor_receive_str,
        needs_raw=True, patch_response=True),
     Op("receive (dict+state)", "call", lambda wl: wl.n, 0.7, op_receive_dict, floor_receive_dict,
        needs_raw=True, patch_response=True),

@@ -821,3 +821,84 @@ def test_plain_route_gives_the_same_dicts():
     direct, seen = json.loads(child.stdout)
     assert direct is False
     assert seen == json.loads(json.dumps(observations(PLAIN_ROWS)))
+
+
+# ---- the message dict kept from one call for the next
+#
+# A handler that lets go of its dict (or leaves it in a state a fresh one could have) may
+# be given the same object at the next call, its values dropped when receive returns. No
+# handler may tell: each call's dict is observed against the display's, what a handler
+# kept must keep its values, what the dict held must be freed when receive returns, and
+# every call's dict must carry a version no dict had before (the memo trusts it).
+
+from test_dict_reads import version as dict_version  # noqa: E402
+
+ACTS = ["read", "keep", "store", "store tracked", "refill", "grow", "nested"]
+
+
+def run_acts(receive, rows, acts):
+    """One receive per row, the handler doing acts[i]; what it saw, and what is left."""
+    seen, kept, versions, freed = [], [], [], []
+    agent = RawAgent("a", None)
+    inner_values = ["inner", Obj(), 9]
+
+    def handler(msg):
+        act, values = handler.act, handler.values
+        v = dict_version(msg)
+        seen.append([list(msg), [a is b for a, b in zip(msg.values(), values)],
+                     sys.getsizeof(msg), gc.is_tracked(msg),
+                     v is None or (v not in versions and all(v > w for w in versions))])
+        versions.append(v)
+        if act == "keep":
+            kept.append((msg, list(msg.values())))
+        elif act.startswith("store"):
+            stored = Obj() if act == "store" else [Obj()]
+            handler.stored = weakref.ref(stored if act == "store" else stored[0])
+            msg["content"] = stored
+        elif act == "refill":
+            items = list(msg.items())
+            msg.clear()
+            msg.update(items)
+        elif act == "grow":
+            msg["extra"] = Obj()
+        elif act == "nested":
+            handler.act, handler.values = "keep", inner_values
+            receive(agent, PlainMessage(*inner_values))
+            seen.append([msg is not kept[-1][0]])
+        seen[-1].append([gc.is_tracked(msg), sys.getsizeof(msg)])
+        return "r"
+
+    agent._handler = handler
+    for row, act in zip(rows, acts):
+        values = [v() if v is untracked_tuple else v for v in row]
+        counts = [sys.getrefcount(v) for v in values]
+        handler.act, handler.values, handler.stored = act, values, None
+        receive(agent, PlainMessage(*values))
+        # What the call's dict held is freed when receive returns.
+        freed.append(handler.stored is None or handler.stored() is None)
+        after = [sys.getrefcount(v) for v in values]
+        seen.append([a - c for a, c, v in zip(after, counts, values)
+                     if isinstance(v, (list, dict, Obj))])
+    agent._handler = handler.values = None  # no cycle left for the collector to free later
+    # What a handler kept still holds what it held.
+    alive = [[a is b for a, b in zip(d.values(), vals)] + [len(d)] for d, vals in kept]
+    return seen, alive, freed
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.tuples(st.tuples(FIELD_VALUES, FIELD_VALUES, FIELD_VALUES),
+                          st.sampled_from(ACTS)), min_size=1, max_size=8))
+def test_kept_message_dict_cannot_be_told_apart(calls):
+    rows, acts = [c[0] for c in calls], [c[1] for c in calls]
+    # The collector untracks tuples of atoms when it runs: both runs start from one
+    # collection and see none in between.
+    gc.collect()
+    gc.disable()
+    try:
+        native = run_acts(RawAgent.receive, rows, acts)
+        model = run_acts(models.receive, rows, acts)
+    finally:
+        gc.enable()
+    assert native == model
+    seen, alive, freed = native
+    assert all(freed) and all(all(a) for a in alive)

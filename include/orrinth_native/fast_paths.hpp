@@ -63,11 +63,15 @@ struct FastPath {
      "gives, `__init__` a Python function, per `tp_version_tag`",
      "`ClassCall::learn_init_slot` on a class made at import",
      "`orrinth.adapters._raw_routes.class_call`", "none", "nothing (public API)"},
-    {"the message dict of `receive` copied from a table of its three keys",
-     "`fixed_keys_dict.hpp`", "the copy is the template's image (`orrinth_fill_fresh_copy`)",
+    {"the message dict of `receive` copied from a table of its three keys, or the last "
+     "call's kept",
+     "`fixed_keys_dict.hpp`",
+     "the copy is the template's image (`orrinth_fill_fresh_copy`); a dict is kept when "
+     "receive holds the only reference and it is still that image in keys and table, "
+     "without watcher bits (`orrinth_take_values_for_refill`)",
      "none: checked on every copy", "`orrinth.adapters._raw_routes.direct_message_dicts`",
      "`orrinth.adapters._raw_routes.plain_message_dicts` set before import",
-     "`dict_mirror.h` checked against 3.14's `pycore_dict.h`"},
+     "`dict_mirror.h` checked against 3.14's `pycore_dict.h`; `orrinth_next_dict_version`"},
     {"`list.append` stored in place; exact `int`/`float` sums", "`objects.hpp`, `cost.cpp`",
      "an exact list with room that stays at least half full; exact types", "none", "none",
      "none", "nothing (public API)"},

@@ -48,4 +48,8 @@ static inline uint64_t orrinth_raw_dict_version(PyObject *dict) {
     return *(const uint64_t *)((const char *)dict + ORRINTH_DICT_VERSION_OFFSET);
 }
 
+static inline void orrinth_set_raw_dict_version(PyObject *dict, uint64_t version) {
+    *(uint64_t *)((char *)dict + ORRINTH_DICT_VERSION_OFFSET) = version;
+}
+
 #endif /* ORRINTH_DICT_MIRROR_H */

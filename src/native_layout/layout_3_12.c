@@ -38,4 +38,11 @@ orrinth_layout_agrees(PyObject *obj)
                (is_values ? _PyDictOrValues_GetValues(dorv)->values : NULL);
 }
 
+
+uint64_t
+orrinth_next_dict_version(PyInterpreterState *interp)
+{
+    return DICT_NEXT_VERSION(interp);
+}
+
 #endif

@@ -13,6 +13,9 @@
 #define ORRINTH_DICT_VERSION_LOW_BITS 8
 /* Whether a split table's dict gets a new version at every change of its values. */
 #define ORRINTH_SPLIT_DICT_VERSIONED 1
+/* A dict's next version can be taken from its interpreter's counter
+ * (orrinth_next_dict_version). */
+#define ORRINTH_DICT_VERSION_COUNTER 1
 /* The thread state counts Python calls and C calls apart. */
 #define ORRINTH_PY_RECURSION_FIELD py_recursion_remaining
 #define ORRINTH_C_RECURSION_FIELD c_recursion_remaining

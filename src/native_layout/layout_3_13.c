@@ -46,4 +46,11 @@ orrinth_layout_agrees(PyObject *obj)
     return orrinth_inline_values(obj, 0) == (values->valid ? values->values : NULL);
 }
 
+
+uint64_t
+orrinth_next_dict_version(PyInterpreterState *interp)
+{
+    return DICT_NEXT_VERSION(interp);
+}
+
 #endif

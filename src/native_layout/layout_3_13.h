@@ -18,6 +18,9 @@
  * 3.13, which writes an attribute into the values an object keeps inline without giving
  * the instance dict that shares them a new version (only combined tables count). */
 #define ORRINTH_SPLIT_DICT_VERSIONED 0
+/* A dict's next version can be taken from its interpreter's counter
+ * (orrinth_next_dict_version). */
+#define ORRINTH_DICT_VERSION_COUNTER 1
 /* The thread state counts Python calls and C calls apart. */
 #define ORRINTH_PY_RECURSION_FIELD py_recursion_remaining
 #define ORRINTH_C_RECURSION_FIELD c_recursion_remaining

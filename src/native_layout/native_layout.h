@@ -102,6 +102,20 @@ static inline PyObject *orrinth_str_table_get(orrinth_str_table t, Py_ssize_t i,
     return t.values ? t.values[i] : t.entries[i].me_value;
 }
 
+#ifndef ORRINTH_DICT_VERSION_COUNTER
+#define ORRINTH_DICT_VERSION_COUNTER 0
+#endif
+#if ORRINTH_DICT_VERSION_COUNTER
+/* A dict version never used before in `interp` (the watcher bits zero), as the
+ * interpreter takes one for a change; layout_3_NN.c. */
+uint64_t orrinth_next_dict_version(PyInterpreterState *interp);
+
+/* Give `dict`, which has no watcher bits set, a version never used before. */
+static inline void orrinth_renew_dict_version(PyObject *dict, PyInterpreterState *interp) {
+    orrinth_set_raw_dict_version(dict, orrinth_next_dict_version(interp));
+}
+#endif
+
 /* Put `values` (new references taken) into `dict`, a copy just made of `tmpl`, the dict
  * of `keys` (N distinct str keys, in order) with None for each value, when the copy is
  * the template's image in a combined str-keyed table that it alone holds: the keys and
@@ -123,6 +137,35 @@ static inline int orrinth_fill_fresh_copy(PyObject *dict, PyObject *tmpl, PyObje
         assert(values[i] != NULL);
         entries[i].me_value = Py_NewRef(values[i]);
         Py_DECREF(Py_None);
+    }
+    return 1;
+}
+
+/* Make `dict`, which the caller alone holds and which orrinth_fill_fresh_copy filled from
+ * `tmpl`, ready to be filled again: when it is still the template's image in keys, order
+ * and table (whatever its values are now) and nothing but
+ * the version sits in its version tag (no watcher, no count of watched changes), its
+ * values are replaced by None and handed to `old` (new references, for the caller to
+ * release once the dict is consistent; it must also give the dict a new version), and 1
+ * is returned. Returns 0 (the dict unchanged) otherwise. Layout known. */
+static inline int orrinth_take_values_for_refill(PyObject *dict, PyObject *tmpl,
+                                                 PyObject *const *keys, PyObject **old,
+                                                 Py_ssize_t n) {
+    const PyDictObject *d = (const PyDictObject *)dict;
+    const orrinth_dict_keys *k = orrinth_keys_of(dict);
+    const uint64_t low_bits = ((uint64_t)1 << ORRINTH_DICT_VERSION_LOW_BITS) - 1;
+    if (d->ma_values || d->ma_used != n || k->dk_refcnt != 1 ||
+        k->dk_kind != ORRINTH_DICT_KEYS_UNICODE || k->dk_nentries != n ||
+        k->dk_log2_size != orrinth_keys_of(tmpl)->dk_log2_size ||
+        (orrinth_raw_dict_version(dict) & low_bits) != 0)
+        return 0;
+    orrinth_unicode_entry *entries = orrinth_dict_entries(k);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (entries[i].me_key != keys[i] || entries[i].me_value == NULL) return 0;
+    }
+    for (Py_ssize_t i = 0; i < n; i++) {
+        old[i] = entries[i].me_value;
+        entries[i].me_value = Py_NewRef(Py_None);
     }
     return 1;
 }

@@ -6,7 +6,8 @@ interpreter, to give what getattr gives; False when every read takes getattr.
 `class_call` is True when a plain Response class is called without the interpreter's
 keyword dict (its `__init__` directly). `direct_message_dicts` is True when the message
 dict given to a handler is a copy of a table of its three keys with the values put in
-place, False when they are inserted one by one (the plain route, where the dict layout
+place (or the dict of an earlier call that its handler let go of, refilled the same way),
+False when they are inserted one by one (the plain route, where the dict layout
 is not known or `plain_message_dicts` was set before orrinth.adapters.raw was imported).
 Not part of the public API; tests read them.
 """

@@ -65,6 +65,7 @@ struct RawState {
         f(kw_content);
         f(kw_content_meta);
         f(message_dict.template_ref());
+        f(message_dict.spare_ref());
         f(agent_cls);
     }
 

@@ -214,20 +214,25 @@ Ref agent_receive(FnObject *fn, PyObject *const *args) {
     handler = Ref();
 
     // `Response` is loaded before its arguments are evaluated, as in
-    // `Response(content=..., metadata=...)`.
+    // `Response(content=..., metadata=...)`. Then the locals go in the order a return
+    // releases them: what the call used, the result, the message dict.
+    Ref out;
     if (PyUnicode_Check(result.get())) {
         Ref response = st.response.get(fn);
         PyObject *call_args[] = {result.get()};
-        return st.make_response.call(response.get(), call_args, 0, st.kw_content);
-    }
-    if (PyDict_Check(result.get())) {
+        out = st.make_response.call(response.get(), call_args, 0, st.kw_content);
+    } else if (PyDict_Check(result.get())) {
         Ref response = st.response.get(fn);
         Ref content = content_of(st, result.get());
         Ref metadata = metadata_of(st, result.get());
         PyObject *call_args[] = {content.get(), metadata.get()};
-        return st.make_response.call(response.get(), call_args, 0, st.kw_content_meta);
+        out = st.make_response.call(response.get(), call_args, 0, st.kw_content_meta);
+    } else {
+        throw refusal(st, self, result.get());
     }
-    throw refusal(st, self, result.get());
+    result = Ref();
+    st.message_dict.recycle(std::move(msg));
+    return out;
 }
 
 const Param kSelf[] = {{"self", nullptr}};
