@@ -167,6 +167,7 @@ struct TraceState {
         f(trace_cls);
         f(add_event_fn);
         f(event_dict.template_ref());
+        f(event_dict.spare_ref());  // never filled: events' dicts are not handed back
         for (PyObject **ref : {&routes_module, &json_module, &json_loads, &json_decoder, &decoder_cls, &decoder_scanner, &decoder_decode,
                                &decoder_raw_decode, &from_json,
                                &validate_python, &to_json, &textio_type, &codecs_lookup,
