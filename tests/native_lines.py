@@ -92,7 +92,7 @@ def _spell_float(f: float, rng: random.Random) -> str:
         return "NaN"
     if math.isinf(f):
         return "Infinity" if f > 0 else "-Infinity"
-    text = rng.choice([repr(f), f"{f:.17g}", f"{f:e}", f"{f:.3E}", f"{f:.25e}",
+    text = rng.choice([repr(f), f"{f:.17g}", f"{f:e}", f"{f:.3E}", f"{f:.25e}", f"{f:.{rng.randrange(30)}f}",
                        re.sub(r"e(\d)", r"E+\1", repr(f)), re.sub(r"e([-+])0*", r"e\g<1>000", repr(f))])
     if "." not in text and "e" not in text.lower():
         text += ".0"

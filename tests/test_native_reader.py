@@ -198,26 +198,40 @@ def test_a_change_during_the_read_holds_from_the_next_line(tmp_path, where, name
 
 @pytest.mark.parametrize("setattr_slots", [False, True], ids=["stored", "setattr"])
 def test_event_slots_either_way(tmp_path, setattr_slots):
-    """The events' pydantic attributes stored into the class's slots, or (the plain way)
-    set through setattr: the same events either way, as the validator's."""
+    """The events' dict and pydantic attributes stored into the new object, or (the plain
+    way) the object made by __new__ and its attributes set through setattr: the same events
+    either way, as the validator's, down to what the interpreter itself sees of them."""
     from support import run_python
 
     child = run_python("""
-        import random, sys
+        import copy, gc, json, pickle, random, sys
         from orrinth import _jsonl_routes as routes
         routes.setattr_event_slots = sys.argv[2] == "True"
         import native_lines
         from jsonl_differential import read_both
-        from orrinth.trace import Trace
+        from orrinth.trace import Trace, TraceEvent
         assert routes.reads_natively and routes.direct_event_slots is not routes.setattr_event_slots
+
+        def seen(e):
+            d = e.__dict__
+            seen = (sys.getsizeof(e), gc.is_tracked(e), vars(e) is d is e.__dict__,
+                    sorted(type(r).__name__ for r in gc.get_referents(e)),
+                    pickle.loads(pickle.dumps(e)) == e == copy.deepcopy(e))
+            e.__dict__ = dict(d)  # a dict set again replaces it, as on any instance
+            assert e.__dict__ is not d and e.__dict__ == d
+            return seen
+
         path = __import__("pathlib").Path(sys.argv[1])
         for seed in range(20):
             path.write_bytes(native_lines.file_bytes(random.Random(seed), 40, 0.01))
             read_both(path)
             try:
-                Trace.from_jsonl(path)
+                trace = Trace.from_jsonl(path)
             except Exception:
                 continue
             assert routes.last_native_reads > 0
+            lines = [l for l in path.read_text(encoding="utf-8").splitlines() if l.strip()]
+            for event, line in zip(trace.events, lines):
+                assert seen(event) == seen(TraceEvent.model_validate(json.loads(line)))
     """, tmp_path / "t.jsonl", setattr_slots)
     assert child.returncode == 0, child.stderr

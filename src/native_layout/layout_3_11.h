@@ -31,5 +31,19 @@ static inline PyObject *const *orrinth_inline_values(PyObject *obj, Py_ssize_t c
     return ((PyObject *const **)obj)[-ORRINTH_INLINE_VALUES_WORD];
 }
 
+/* Whether instances of `type` keep their dict in the managed dict word. */
+static inline int orrinth_fresh_dict_settable(PyTypeObject *type) {
+    return (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0;
+}
+
+/* Give `obj`, just made by its type's tp_alloc (for which orrinth_fresh_dict_settable
+ * holds), the instance dict `dict`, whose reference it takes: the state that setting
+ * __dict__ on the object tp_new makes leaves, once the dict of its inline values has been
+ * made and dropped (values pointer NULL, dict pointer the dict). */
+static inline void orrinth_set_fresh_dict(PyObject *obj, PyObject *dict) {
+    PyObject **words = (PyObject **)obj;
+    assert(words[-ORRINTH_INLINE_VALUES_WORD] == NULL && words[-ORRINTH_MANAGED_DICT_WORD] == NULL);
+    words[-ORRINTH_MANAGED_DICT_WORD] = dict;
+}
 
 #endif

@@ -49,4 +49,19 @@ static inline PyObject *const *orrinth_inline_values(PyObject *obj, Py_ssize_t c
 }
 
 
+/* Whether instances of `type` keep their dict in the managed dict word and no values
+ * inline (whose validity a dict set from outside would have to end). */
+static inline int orrinth_fresh_dict_settable(PyTypeObject *type) {
+    return (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && !(type->tp_flags & Py_TPFLAGS_INLINE_VALUES);
+}
+
+/* Give `obj`, just made by its type's tp_alloc (for which orrinth_fresh_dict_settable
+ * holds), the instance dict `dict`, whose reference it takes: what setting __dict__ on
+ * the object tp_new makes leaves. */
+static inline void orrinth_set_fresh_dict(PyObject *obj, PyObject *dict) {
+    PyObject **words = (PyObject **)obj;
+    assert(words[-ORRINTH_MANAGED_DICT_WORD] == NULL);
+    words[-ORRINTH_MANAGED_DICT_WORD] = dict;
+}
+
 #endif

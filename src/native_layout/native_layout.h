@@ -182,7 +182,22 @@ static inline int orrinth_json_recursion_room(PyThreadState *ts) {
     return py < c ? py : c;
 }
 
+/* orrinth_fresh_dict_settable(type): whether instances of `type` may be given their dict
+ * by orrinth_set_fresh_dict(obj, dict) straight after tp_alloc, with what setting __dict__
+ * after tp_new would leave. Both are the version's own, in its header. */
+
 #else /* no layout known: every reader finds nothing */
+
+static inline int orrinth_fresh_dict_settable(PyTypeObject *type) {
+    (void)type;
+    return 0;
+}
+
+static inline void orrinth_set_fresh_dict(PyObject *obj, PyObject *dict) {
+    (void)obj;
+    (void)dict;
+    assert(0 && "orrinth_fresh_dict_settable is false without a known layout");
+}
 
 static inline PyObject *orrinth_managed_dict(PyObject *obj) {
     (void)obj;

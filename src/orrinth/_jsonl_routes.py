@@ -51,8 +51,9 @@ force_plain = False
 # False: from_jsonl reads every file through its text file object (no native reader).
 native_reads = True
 
-# True before orrinth.trace is imported: the events the fast routes build get their
-# pydantic attributes through setattr, not stored into the class's slots directly.
+# True before orrinth.trace is imported: the events the fast routes build are made by
+# the class's __new__ and get their __dict__ and pydantic attributes through setattr, not
+# stored into the object directly.
 setattr_event_slots = False
 
 # Whether they are stored directly (set by orrinth.trace at import).

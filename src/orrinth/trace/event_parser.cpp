@@ -96,28 +96,60 @@ class StringCache {
         for (Slot &slot : slots_) Py_XDECREF(slot.str);
     }
 
-    /// The str of the valid UTF-8 `s[0:n]`, n <= kMaxLength.
-    Ref get(const unsigned char *s, size_t n) {
-        uint32_t h = 2166136261u;
-        for (size_t i = 0; i < n; i++) h = (h ^ s[i]) * 16777619u;
-        Slot &slot = slots_[(h ^ (h >> 15)) % kSlots];
-        if (slot.str && slot.length == n && std::memcmp(slot.bytes, s, n) == 0) return Ref::new_ref(slot.str);
+    /// The str of the valid UTF-8 `s[0:n]`, n <= kMaxLength; `readable` bytes may be read
+    /// from s on (n of them at least).
+    Ref get(const unsigned char *s, size_t n, size_t readable) {
+        Text text;
+        text.length = n;
+        load(text.words, s, n, readable);
+        // Slot by a multiplicative hash of the zero-padded words and the length.
+        uint64_t h = text.words[0] * kMix + text.words[1];
+        h = (h * kMix + text.words[2]) * kMix ^ n;
+        Slot &slot = slots_[(h * kMix) >> (64 - kSlotBits)];
+        if (slot.str && slot.text.length == n && slot.text.words[0] == text.words[0] &&
+            slot.text.words[1] == text.words[1] && slot.text.words[2] == text.words[2])
+            return Ref::new_ref(slot.str);
         Ref str = require(PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(s), static_cast<Py_ssize_t>(n),
                                                nullptr));
         Py_XSETREF(slot.str, Py_NewRef(str.get()));
-        slot.length = n;
-        std::memcpy(slot.bytes, s, n);
+        slot.text = text;
         return str;
     }
 
   private:
-    static constexpr size_t kSlots = 509;
+    static constexpr int kWords = 3;
+    static_assert(kMaxLength == kWords * 8);
+    static constexpr int kSlotBits = 9;
+    static constexpr uint64_t kMix = 0x9E3779B97F4A7C15ULL;
+    struct Text {
+        size_t length = 0;
+        uint64_t words[kWords] = {};  // the bytes, zero past the length
+    };
     struct Slot {
         PyObject *str = nullptr;
-        size_t length = 0;
-        unsigned char bytes[kMaxLength];
+        Text text;
     };
-    Slot slots_[kSlots];
+
+    /// The n bytes at s as kWords words, zero past them (as memcpy into zeroed words gives).
+    static void load(uint64_t (&words)[kWords], const unsigned char *s, size_t n, size_t readable) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        if (readable >= kMaxLength) {  // whole words, masked past n (the first byte lowest)
+            for (int i = 0; i < kWords; i++) {
+                uint64_t w;
+                std::memcpy(&w, s + 8 * i, 8);
+                const size_t left = n > 8u * i ? n - 8u * i : 0;
+                words[i] = left >= 8 ? w : left == 0 ? 0 : w & ((uint64_t{1} << (8 * left)) - 1);
+            }
+            return;
+        }
+#endif
+        (void)readable;
+        unsigned char bytes[kMaxLength] = {};
+        std::memcpy(bytes, s, n);
+        std::memcpy(words, bytes, sizeof bytes);
+    }
+
+    Slot slots_[size_t{1} << kSlotBits];
 };
 
 std::unique_ptr<StringCache, StringCacheDeleter> new_string_cache() {
@@ -284,27 +316,39 @@ class Parser {
     Ref number() {
         const unsigned char *const start = p_, *const end = end_;
         const unsigned char *q = start;
-        if (*q == '-') q++;
+        const bool negative = *q == '-';
+        if (negative) q++;
         const unsigned char *const digits = q;
-        uint64_t small = 0;  // the integer part's value while it has at most 18 digits
+        // The value of the digits read so far, the point left out; it wraps once there are
+        // more than 19, and is used only where the digits that count are few enough.
+        uint64_t value = 0;
         if (q < end && *q == '0') {
             q++;
         } else if (q < end && is_digit(*q)) {
-            while (q < end && is_digit(*q)) {
-                small = small * 10 + static_cast<unsigned>(*q - '0');  // wraps past 19 digits, unused then
+            do {
+                value = value * 10 + static_cast<unsigned>(*q - '0');
                 q++;
-            }
+            } while (q < end && is_digit(*q));
         } else {
             return Ref();
         }
         const size_t int_digits = static_cast<size_t>(q - digits);
+        const bool below_one = *digits == '0';
+        size_t significant = below_one ? 0 : int_digits;  // digits from the first that is not 0
+        size_t fraction_digits = 0;
         bool is_float = false;
-        const unsigned char *dot = nullptr, *digits_end = q;
         if (q < end && *q == '.') {
-            dot = q++;
+            const unsigned char *const fraction = ++q;
             if (q >= end || !is_digit(*q)) return Ref();
-            while (q < end && is_digit(*q)) q++;
-            digits_end = q;
+            if (below_one)
+                while (q < end && *q == '0') q++;
+            const unsigned char *const counted = q;
+            while (q < end && is_digit(*q)) {
+                value = value * 10 + static_cast<unsigned>(*q - '0');
+                q++;
+            }
+            significant += static_cast<size_t>(q - counted);
+            fraction_digits = static_cast<size_t>(q - fraction);
             is_float = true;
         }
         long exponent = 0;
@@ -325,13 +369,13 @@ class Parser {
         p_ = q;
         const size_t n = static_cast<size_t>(q - start);
         if (!is_float && int_digits <= kInt64Digits) {
-            const auto v = static_cast<long long>(small);
-            return require(PyLong_FromLongLong(*start == '-' ? -v : v));
+            const auto v = static_cast<long long>(value);
+            return require(PyLong_FromLongLong(negative ? -v : v));
         }
         if (!is_float && int_digits > kDigitsNeverRefused) return Ref();
         double d;
         if (is_float && small_exponent &&
-            exact_double(*start == '-', digits, digits_end, dot, exponent, d))
+            exact_double(negative, value, significant, exponent - static_cast<long>(fraction_digits), d))
             return require(PyFloat_FromDouble(d));
         std::string text(reinterpret_cast<const char *>(start), n);
         if (!is_float) return require(PyLong_FromString(text.c_str(), nullptr, 10));
@@ -342,27 +386,18 @@ class Parser {
         return require(PyFloat_FromDouble(d));
     }
 
-    /// The value of the float token whose digits (the point left out) are those of
-    /// [digits, end) but the one at `dot` (null: none), times 10**exponent, when a single
-    /// rounding gives it: at most 15 significant digits (an integer below 2**53, exact as
-    /// a double) scaled by a power of ten of at most 22 (exact too), so that the one
-    /// multiplication or division is the correctly rounded value float() gives. False for
-    /// any other token.
-    static bool exact_double(bool negative, const unsigned char *digits, const unsigned char *end,
-                             const unsigned char *dot, long exponent, double &out) {
+    /// The value of a float token whose digits, the point left out, have the value
+    /// `mantissa` (`significant` of them from the first that is not 0), times
+    /// 10**exponent, when a single rounding gives it: at most 15 significant digits (an
+    /// integer below 2**53, exact as a double) scaled by a power of ten of at most 22
+    /// (exact too), so that the one multiplication or division is the correctly rounded
+    /// value float() gives. False for any other token.
+    static bool exact_double(bool negative, uint64_t mantissa, size_t significant, long exponent,
+                             double &out) {
         static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                             1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                             1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-        uint64_t mantissa = 0;
-        int significant = 0;
-        for (const unsigned char *q = digits; q < end; q++) {
-            if (q == dot) continue;
-            if (significant || *q != '0') significant++;
-            if (significant > 15) return false;
-            mantissa = mantissa * 10 + (*q - '0');
-        }
-        if (dot) exponent -= static_cast<long>(end - dot - 1);
-        if (exponent < -22 || exponent > 22) return false;
+        if (significant > 15 || exponent < -22 || exponent > 22) return false;
         double v = static_cast<double>(mantissa);
         v = exponent < 0 ? v / kPow10[-exponent] : v * kPow10[exponent];
         out = negative ? -v : v;
@@ -377,7 +412,8 @@ class Parser {
         if (peek('"')) {
             const auto n = static_cast<size_t>(p_ - start);
             p_++;
-            if (n <= StringCache::kMaxLength) return strings_.get(start, n);
+            if (n <= StringCache::kMaxLength)
+                return strings_.get(start, n, static_cast<size_t>(end_ - start));
             return require(PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(start),
                                                 static_cast<Py_ssize_t>(n), nullptr));
         }

@@ -228,6 +228,20 @@ void init_decoder_check(TraceState &st, PyObject *json) {
     if (!decoder_unchanged(st)) Py_CLEAR(st.json_decoder);
 }
 
+/// Whether setting `__dict__` on an instance of `cls` runs the setter that the instances
+/// of a plain class have.
+bool sets_dict_plainly(TraceState &st, PyTypeObject *cls) {
+    auto setter_of = [&](PyTypeObject *type) -> setter {
+        PyObject *descr = orrinth_type_lookup(type, st.str_dunder_dict);
+        if (!descr || Py_TYPE(descr) != &PyGetSetDescr_Type) return nullptr;
+        return reinterpret_cast<PyGetSetDescrObject *>(descr)->d_getset->set;
+    };
+    Ref plain = require(PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s()N", "plain",
+                                              PyDict_New()));
+    const setter mine = setter_of(cls);
+    return mine && mine == setter_of(reinterpret_cast<PyTypeObject *>(plain.get()));
+}
+
 /// The object slots that the validator sets on a new event, as TraceEvent's class holds
 /// their descriptors now; the dict an event's fields go in, copied from a table.
 void find_event_slots(TraceState &st, PyObject *routes) {
@@ -247,6 +261,14 @@ void find_event_slots(TraceState &st, PyObject *routes) {
         st.event_slot_offsets[i] = direct && ok ? offset : 0;
         all_direct = all_direct && st.event_slot_offsets[i] != 0;
     }
+    // The dict too, where a new event is what tp_alloc makes (object.__new__ adds only
+    // the values kept inline, which setting __dict__ makes into a dict and drops) and
+    // __dict__ is set by the descriptor every class with an instance dict has.
+    st.event_fresh_dict = direct && cls->tp_new == PyBaseObject_Type.tp_new &&
+                          cls->tp_alloc == PyType_GenericAlloc &&
+                          !(cls->tp_flags & Py_TPFLAGS_IS_ABSTRACT) && orrinth_fresh_dict_settable(cls) &&
+                          sets_dict_plainly(st, cls);
+    all_direct = all_direct && st.event_fresh_dict;
     require(PyObject_SetAttr(routes, st.str_direct_event_slots, all_direct ? Py_True : Py_False));
     new (&st.event_dict) FixedKeysDict<kEventFieldCount>();
     st.event_dict.init(st.event_field_order, true);
@@ -277,8 +299,14 @@ Ref event_from_fields(TraceState &st, PyObject *const given[kEventFieldCount]) {
     // template's keys, order and table.
     Ref fields = st.event_dict.make(values);
     auto *cls = reinterpret_cast<PyTypeObject *>(st.trace_event_cls);
-    Ref event = require(cls->tp_new(cls, st.empty_tuple, nullptr));
-    require(PyObject_GenericSetAttr(event.get(), st.str_dunder_dict, fields.get()));
+    Ref event;
+    if (st.event_fresh_dict) {
+        event = require(cls->tp_alloc(cls, 0));
+        orrinth_set_fresh_dict(event.get(), fields.release());
+    } else {
+        event = require(cls->tp_new(cls, st.empty_tuple, nullptr));
+        require(PyObject_GenericSetAttr(event.get(), st.str_dunder_dict, fields.get()));
+    }
     PyObject *const names[3] = {st.str_pydantic_extra, st.str_pydantic_fields_set,
                                 st.str_pydantic_private};
     PyObject *const slot_values[3] = {Py_None, fields_set.get(), Py_None};

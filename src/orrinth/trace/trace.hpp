@@ -146,6 +146,9 @@ struct TraceState {
     // __pydantic_private__ (its class's slots, as TraceEvent's tags were checked), or 0
     // where a slot is not a plain object slot: those are set through setattr.
     Py_ssize_t event_slot_offsets[3];
+    // Whether a new event is made by tp_alloc and given its dict directly (as the slots,
+    // under the same tags), not by tp_new and setting __dict__.
+    bool event_fresh_dict;
     // The native reader (line_reader.cpp, event_parser.cpp).
     bool reads_natively;        // whether lines of the exact shape are parsed here
     PyObject *json_constants;   // the dict json.loads takes NaN and the infinities from
