@@ -9,6 +9,10 @@
 #include <cstring>
 #include <vector>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
@@ -67,6 +71,29 @@ bool valid_utf8(const unsigned char *s, size_t n) {
         }
     }
     return true;
+}
+
+/// Where the \n that ends the line at s is, when the bytes before it are ASCII without a
+/// \r; otherwise (or with no \n in s[0:n]) n.
+size_t plain_ascii_line(const unsigned char *s, size_t n) {
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128i nl = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+    for (; n - i >= 16; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+        const unsigned stops = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, nl), _mm_cmpeq_epi8(v, cr))) |
+            _mm_movemask_epi8(v));  // the high bit of each byte
+        if (stops == 0) continue;
+        const size_t at = i + static_cast<size_t>(__builtin_ctz(stops));
+        return s[at] == '\n' ? at : n;
+    }
+#endif
+    for (; i < n; i++) {
+        if (s[i] == '\n') return i;
+        if (s[i] == '\r' || s[i] >= 0x80) return n;
+    }
+    return n;
 }
 
 #ifndef _WIN32
@@ -147,6 +174,16 @@ class Reader {
         while (start < filled) {
             const unsigned char *s = buf + start;
             const size_t left = filled - start;
+            // The common line, ASCII without a \r and ended by \n, found in one pass.
+            const size_t plain = plain_ascii_line(s, left);
+            if (plain < left) {
+                lines_++;
+                in_line_ = true;
+                line(s, plain, true);
+                in_line_ = false;
+                start += plain + 1;
+                continue;
+            }
             const void *nl = std::memchr(s, '\n', left);
             const size_t upto = nl ? static_cast<size_t>(static_cast<const unsigned char *>(nl) - s) : left;
             const void *cr = std::memchr(s, '\r', upto);
@@ -164,15 +201,16 @@ class Reader {
             }
             lines_++;
             in_line_ = true;
-            line(s, len);
+            line(s, len, false);
             in_line_ = false;
             start += next;
         }
         return start;
     }
 
-    void line(const unsigned char *s, size_t n) {
-        if (!valid_utf8(s, n)) throw ReadAgain{};
+    /// `ascii`: s[0:n] is known to be ASCII.
+    void line(const unsigned char *s, size_t n, bool ascii) {
+        if (!ascii && !valid_utf8(s, n)) throw ReadAgain{};
         size_t a = 0, b = n;
         while (a < b && ascii_space(s[a])) a++;
         while (b > a && ascii_space(s[b - 1])) b--;
@@ -192,12 +230,32 @@ class Reader {
                 PyErr_Clear();  // the other routes decide
             }
             if (event) {
-                add_event_to(st_, trace_, event.get());
+                add(event.get());
                 native_++;
                 return;
             }
         }
         text_line_(require(PyUnicode_DecodeUTF8(text + a, static_cast<Py_ssize_t>(b - a), nullptr)).get());
+    }
+
+    /// Append `event` to the trace as add_event_to() does. The events list it finds is
+    /// kept for the next events while the trace's class and its dict (by version) stay.
+    void add(PyObject *event) {
+#if ORRINTH_DICT_VERSION_KNOWN
+        if (events_ && st_.trace_fields.applies(trace_)) {
+            PyObject **slot = orrinth_object_dict_ptr(trace_);
+            if (slot && *slot == events_dict_.get() && orrinth_dict_version(*slot) == events_version_) {
+                require(PyList_Append(events_.get(), event));
+                return;
+            }
+        }
+        events_ = direct_events_list(st_, trace_);
+        PyObject **slot = events_ ? orrinth_object_dict_ptr(trace_) : nullptr;
+        events_dict_ = slot && *slot ? Ref::new_ref(*slot) : Ref();
+        events_version_ = events_dict_ ? orrinth_dict_version(events_dict_.get()) : 0;
+        if (events_version_ == 0) events_ = Ref();
+#endif
+        add_event_to(st_, trace_, event);
     }
 
     FnObject *fn_;
@@ -210,6 +268,8 @@ class Reader {
     const Py_ssize_t max_depth_;
     std::unique_ptr<StringCache, StringCacheDeleter> strings_;
     LineCallsMemo calls_;
+    Ref events_, events_dict_;  // the trace's events list and its dict, at events_version_
+    uint64_t events_version_ = 0;
     Py_ssize_t native_ = 0;
 };
 #endif
