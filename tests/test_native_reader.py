@@ -215,6 +215,7 @@ def test_event_slots_either_way(tmp_path, setattr_slots):
         def seen(e):
             d = e.__dict__
             seen = (sys.getsizeof(e), gc.is_tracked(e), vars(e) is d is e.__dict__,
+                    list(e.model_fields_set), sys.getsizeof(e.model_fields_set),
                     sorted(type(r).__name__ for r in gc.get_referents(e)),
                     pickle.loads(pickle.dumps(e)) == e == copy.deepcopy(e))
             e.__dict__ = dict(d)  # a dict set again replaces it, as on any instance

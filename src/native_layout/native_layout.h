@@ -13,6 +13,7 @@
 #include <Python.h>
 #include <assert.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "version.h"
 
@@ -216,6 +217,37 @@ static inline int orrinth_json_recursion_room(PyThreadState *ts) {
 }
 
 #endif /* ORRINTH_LAYOUT_KNOWN */
+
+/* A new set of the keys of `tmpl`, an exact set or frozenset: what set(tmpl) makes. Where
+ * set(tmpl) would grow the new set's table to tmpl's size and copy the entries to the same
+ * places (tmpl's own table grown, with no dummies in it), the table is copied whole;
+ * otherwise set(tmpl) makes it. NULL with an error set on failure. */
+static inline PyObject *orrinth_set_copy(PyObject *tmpl) {
+#if ORRINTH_LAYOUT_KNOWN
+    const PySetObject *t = (const PySetObject *)tmpl;
+    Py_ssize_t grown = PySet_MINSIZE; /* the size set_merge grows an empty table to */
+    while (grown <= 2 * t->used) grown <<= 1;
+    if (PyAnySet_CheckExact(tmpl) && t->table != t->smalltable && t->fill == t->used &&
+        t->used * 5 >= (PySet_MINSIZE - 1) * 3 && grown == t->mask + 1) {
+        PyObject *set = PySet_New(NULL);
+        if (!set) return NULL;
+        PySetObject *s = (PySetObject *)set;
+        setentry *table = PyMem_New(setentry, grown);
+        if (!table) {
+            Py_DECREF(set);
+            return PyErr_NoMemory();
+        }
+        assert(s->table == s->smalltable && s->fill == 0);
+        memcpy(table, t->table, sizeof(setentry) * (size_t)grown);
+        for (Py_ssize_t i = 0; i < grown; i++) Py_XINCREF(table[i].key);
+        s->table = table;
+        s->mask = grown - 1;
+        s->fill = s->used = t->used;
+        return set;
+    }
+#endif
+    return PySet_New(tmpl);
+}
 
 /* The interpreter's private functions the modules call, on every version (a new version
  * may drop them: check here first). */

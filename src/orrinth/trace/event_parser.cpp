@@ -102,10 +102,10 @@ class StringCache {
         Text text;
         text.length = n;
         load(text.words, s, n, readable);
-        // Slot by a multiplicative hash of the zero-padded words and the length.
-        uint64_t h = text.words[0] * kMix + text.words[1];
-        h = (h * kMix + text.words[2]) * kMix ^ n;
-        Slot &slot = slots_[(h * kMix) >> (64 - kSlotBits)];
+        // Slot by the top bits of a multiplicative hash of the zero-padded words and the
+        // length (the three products independent of one another).
+        const uint64_t h = (text.words[0] * kMix) ^ (text.words[1] * kMix2) ^ (text.words[2] * kMix3) ^ n;
+        Slot &slot = slots_[((h ^ (h >> 32)) * kMix) >> (64 - kSlotBits)];
         if (slot.str && slot.text.length == n && slot.text.words[0] == text.words[0] &&
             slot.text.words[1] == text.words[1] && slot.text.words[2] == text.words[2])
             return Ref::new_ref(slot.str);
@@ -120,7 +120,8 @@ class StringCache {
     static constexpr int kWords = 3;
     static_assert(kMaxLength == kWords * 8);
     static constexpr int kSlotBits = 9;
-    static constexpr uint64_t kMix = 0x9E3779B97F4A7C15ULL;
+    static constexpr uint64_t kMix = 0x9E3779B97F4A7C15ULL, kMix2 = 0xC2B2AE3D27D4EB4FULL,
+                              kMix3 = 0x165667B19E3779F9ULL;
     struct Text {
         size_t length = 0;
         uint64_t words[kWords] = {};  // the bytes, zero past the length

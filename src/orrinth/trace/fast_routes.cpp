@@ -285,7 +285,7 @@ Ref event_from_fields(TraceState &st, PyObject *const given[kEventFieldCount]) {
     const bool all_given =
         std::all_of(given, given + kEventFieldCount, [](PyObject *v) { return v != nullptr; });
     // Every field given (what saves hold): the set is a copy of all the names, made at once.
-    Ref fields_set = require(PySet_New(all_given ? st.all_field_names : nullptr));
+    Ref fields_set = require(all_given ? orrinth_set_copy(st.all_field_names) : PySet_New(nullptr));
     Ref values[kEventFieldCount];
     for (int i = 0; i < kEventFieldCount; i++) {
         if (given[i]) {
