@@ -10,6 +10,13 @@
 
 namespace orrinth {
 
+/// The garbage collector's own test of whether a value put into a dict makes the dict
+/// tracked.
+inline bool gc_tracks_dict_of(PyObject *v) noexcept {
+    if (!PyObject_IS_GC(v)) return false;
+    return !PyTuple_CheckExact(v) || PyObject_GC_IsTracked(v);
+}
+
 /// `{keys[0]: values[0], ..., keys[N-1]: values[N-1]}` for N distinct interned str keys.
 ///
 /// A display inserts its keys one by one into an empty dict, which grows a table of
@@ -74,7 +81,7 @@ class FixedKeysDict {
             if (orrinth_fill_fresh_copy(d.get(), template_, keys_, raw, N)) {
                 assert(PyDict_GET_SIZE(d.get()) == N);
                 bool track = false;
-                for (int i = 0; i < N; i++) track = track || may_be_tracked(raw[i]);
+                for (int i = 0; i < N; i++) track = track || gc_tracks_dict_of(raw[i]);
                 if (track && !PyObject_GC_IsTracked(d.get())) PyObject_GC_Track(d.get());
                 return d;
             }
@@ -124,14 +131,6 @@ class FixedKeysDict {
     }
 
   private:
-#if ORRINTH_DICT_LAYOUT_KNOWN
-    /// The garbage collector's own test of whether a value makes its container tracked.
-    static bool may_be_tracked(PyObject *v) noexcept {
-        if (!PyObject_IS_GC(v)) return false;
-        return !PyTuple_CheckExact(v) || PyObject_GC_IsTracked(v);
-    }
-#endif
-
     PyObject *keys_[N] = {};
     PyObject *template_ = nullptr;
     PyObject *spare_ = nullptr;

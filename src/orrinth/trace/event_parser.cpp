@@ -83,8 +83,78 @@ static_assert([] {
 
 }  // namespace
 
-/// Short strings seen before in the same file, reused: a str is immutable, so one object
-/// may stand for every occurrence of its text.
+/// Small objects whose keys, the very str objects, came in the same order before: each
+/// such order is kept as a template, the dict that inserting those keys one by one into a
+/// new dict makes (as json.loads builds an object), with None for every value. Copying it
+/// and putting the values in place (orrinth_fill_fresh_copy) gives the same keys, order
+/// and table as the insertions; anything else takes the insertions.
+class DictShapes {
+  public:
+    static constexpr int kMaxKeys = 8;
+
+    DictShapes() = default;
+    DictShapes(const DictShapes &) = delete;
+    DictShapes &operator=(const DictShapes &) = delete;
+    ~DictShapes() {
+        for (Shape &shape : shapes_) Py_XDECREF(shape.tmpl);
+    }
+
+    /// The dict json.loads makes of the pairs keys[i]: values[i], 0 < n <= kMaxKeys, each
+    /// key an exact str.
+    Ref make(const Ref *keys, const Ref *values, int n) {
+        PyObject *raw_keys[kMaxKeys], *raw_values[kMaxKeys];
+        for (int i = 0; i < n; i++) {
+            raw_keys[i] = keys[i].get();
+            raw_values[i] = values[i].get();
+        }
+#if ORRINTH_DICT_LAYOUT_KNOWN
+        if (PyObject *tmpl = shape_of(raw_keys, n)) {
+            Ref d = require(PyDict_Copy(tmpl));
+            if (orrinth_fill_fresh_copy(d.get(), tmpl, raw_keys, raw_values, n)) {
+                bool track = false;
+                for (int i = 0; i < n; i++) track = track || gc_tracks_dict_of(raw_values[i]);
+                if (track && !PyObject_GC_IsTracked(d.get())) PyObject_GC_Track(d.get());
+                return d;
+            }
+        }
+#endif
+        Ref d = require(PyDict_New());
+        for (int i = 0; i < n; i++) require(PyDict_SetItem(d.get(), raw_keys[i], raw_values[i]));
+        return d;
+    }
+
+  private:
+    struct Shape {
+        PyObject *tmpl = nullptr;  // holds the keys, so that none of them can be another object's address
+        int n = 0;
+        PyObject *keys[kMaxKeys] = {};
+    };
+    static constexpr int kShapeBits = 6;
+
+    /// The template of the keys, made now if the slot holds another; null when the keys
+    /// repeat one another (a later pair then overwrites an earlier one's value).
+    PyObject *shape_of(PyObject *const *keys, int n) {
+        uint64_t h = static_cast<uint64_t>(n);
+        for (int i = 0; i < n; i++) h = (h ^ reinterpret_cast<uintptr_t>(keys[i])) * 0x9E3779B97F4A7C15ULL;
+        Shape &shape = shapes_[h >> (64 - kShapeBits)];
+        if (shape.tmpl && shape.n == n && std::equal(keys, keys + n, shape.keys)) return shape.tmpl;
+        Ref tmpl = require(PyDict_New());
+        for (int i = 0; i < n; i++) require(PyDict_SetItem(tmpl.get(), keys[i], Py_None));
+        if (PyDict_GET_SIZE(tmpl.get()) != n) return nullptr;
+        // Only str keys and None: nothing the collector need look at.
+        if (PyObject_GC_IsTracked(tmpl.get())) PyObject_GC_UnTrack(tmpl.get());
+        Py_XSETREF(shape.tmpl, tmpl.release());
+        shape.n = n;
+        std::copy(keys, keys + n, shape.keys);
+        return shape.tmpl;
+    }
+
+    Shape shapes_[size_t{1} << kShapeBits];
+};
+
+/// What the lines of one file share: short strings seen before, reused (a str is
+/// immutable, so one object may stand for every occurrence of its text), and the shapes
+/// of small objects.
 class StringCache {
   public:
     static constexpr size_t kMaxLength = 24;
@@ -98,6 +168,8 @@ class StringCache {
 
     /// The str of the valid UTF-8 `s[0:n]`, n <= kMaxLength; `readable` bytes may be read
     /// from s on (n of them at least).
+    DictShapes shapes;
+
     Ref get(const unsigned char *s, size_t n, size_t readable) {
         Text text;
         text.length = n;
@@ -278,9 +350,13 @@ class Parser {
 
     Ref object(Py_ssize_t depth) {
         if (depth >= max_depth_ || !take('{')) return Ref();
-        Ref dict = require(PyDict_New());
         ws();
-        if (take('}')) return dict;
+        if (take('}')) return require(PyDict_New());
+        // The first pairs are kept until the object ends (a small one is then made from
+        // its shape); past them, the dict is made and the pairs go in as they come.
+        Ref keys[DictShapes::kMaxKeys], values[DictShapes::kMaxKeys];
+        int pairs = 0;
+        Ref dict;
         do {
             ws();
             if (!peek('"')) return Ref();
@@ -291,10 +367,21 @@ class Parser {
             ws();
             Ref v = value(depth + 1);
             if (!v) return Ref();
-            require(PyDict_SetItem(dict.get(), key.get(), v.get()));
+            if (!dict && pairs < DictShapes::kMaxKeys) {
+                keys[pairs] = std::move(key);
+                values[pairs] = std::move(v);
+                pairs++;
+            } else {
+                if (!dict) {
+                    dict = require(PyDict_New());
+                    for (int i = 0; i < pairs; i++) require(PyDict_SetItem(dict.get(), keys[i].get(), values[i].get()));
+                }
+                require(PyDict_SetItem(dict.get(), key.get(), v.get()));
+            }
             ws();
         } while (take(','));
-        return take('}') ? std::move(dict) : Ref();
+        if (!take('}')) return Ref();
+        return dict ? std::move(dict) : strings_.shapes.make(keys, values, pairs);
     }
 
     Ref array(Py_ssize_t depth) {

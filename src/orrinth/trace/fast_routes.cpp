@@ -66,6 +66,18 @@ bool field_value_fits(TraceState &st, int index, PyObject *v) {
     return false;
 }
 
+/// Leave `dict` tracked by the collector only if a value in it may need it, as the
+/// validator's copy of a data dict is (built from the final values; the parsed dict stays
+/// tracked where a duplicate key overwrote a container).
+void track_as_copied(PyObject *dict) {
+    if (!PyObject_GC_IsTracked(dict)) return;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (gc_tracks_dict_of(key) || gc_tracks_dict_of(value)) return;
+    PyObject_GC_UnTrack(dict);
+}
+
 /// A new value for a field the line does not give (not for required fields).
 Ref default_value(FieldDefault d) {
     switch (d) {
@@ -290,6 +302,7 @@ Ref event_from_fields(TraceState &st, PyObject *const given[kEventFieldCount]) {
     for (int i = 0; i < kEventFieldCount; i++) {
         if (given[i]) {
             values[i] = Ref::new_ref(given[i]);
+            if (kEventFields[i].kind == FieldKind::dict) track_as_copied(given[i]);
             if (!all_given) require(PySet_Add(fields_set.get(), st.event_field_order[i]));
         } else {
             values[i] = default_value(kEventFields[i].default_value);
