@@ -252,3 +252,108 @@ def test_event_slots_either_way(tmp_path, setattr_slots):
                 assert seen(event, all_native) == seen(theirs, all_native)
     """, tmp_path / "t.jsonl", setattr_slots)
     assert child.returncode == 0, child.stderr
+
+
+@pytest.mark.parametrize("change", ["events list", "add_event"])
+def test_the_trace_changed_during_the_read(tmp_path, change):
+    """A finalizer run in the middle of the read finds the trace being filled and gives it
+    another events list, or an add_event of its own: every event after that goes where
+    the trace's add_event would put it. (Collected in the plain route's lines, as above.)"""
+    import gc
+
+    plain = b'{"type":"message","turn":1,"data":{"n":' + b"7" * 700 + b"}}\n"
+    path = _file(tmp_path, (b'{"type":"message","turn":1}\n' * 49 + plain) * 60)
+    before = [o for o in gc.get_objects() if type(o) is Trace]
+    earlier, later = [], []
+
+    class Changer:
+        def __del__(self):
+            for t in gc.get_objects():
+                if type(t) is Trace and all(t is not b for b in before):
+                    earlier.append(t._events)
+                    if change == "events list":
+                        t._events = later
+                    else:
+                        t.add_event = later.append
+
+    threshold = gc.get_threshold()
+    gc.collect()
+    try:
+        gc.set_threshold(20)
+        cycle = Changer()
+        cycle.me = cycle
+        del cycle
+        trace = Trace.from_jsonl(path)
+    finally:
+        gc.set_threshold(*threshold)
+    assert routes.last_native_reads > 0 and len(earlier) == 1
+    assert trace._events is (later if change == "events list" else earlier[0])
+    assert 0 < len(earlier[0]) and len(earlier[0]) + len(later) == 3000
+    assert any(e.data == {} for e in later)  # natively parsed lines among them, not only plain ones
+
+
+def _spelled(keys, values):
+    """A JSON object of the pairs in order, duplicates kept (json.dumps would merge them)."""
+    return "{" + ",".join(json.dumps(k) + ":" + json.dumps(v) for k, v in zip(keys, values)) + "}"
+
+
+_shape_values = st.recursive(st.none() | st.booleans() | st.integers(-10**6, 10**6) | st.text(max_size=5),
+                             lambda inner: st.lists(inner, max_size=3)
+                             | st.dictionaries(st.sampled_from("abc"), inner, max_size=3),
+                             max_leaves=6)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(shapes=st.lists(st.lists(st.sampled_from(["seq", "tool", "ok", "k", "a-much-longer-key-name-here", ""]),
+                                max_size=12), min_size=1, max_size=4),
+       lines=st.lists(st.tuples(st.integers(0, 3), st.lists(_shape_values, min_size=12, max_size=12)),
+                      min_size=1, max_size=30))
+def test_objects_of_repeated_shapes_read_alike(tmp_path, shapes, lines):
+    """data objects whose keys come in a few orders, line after line (so that their tables
+    are reused), some with repeated keys or more keys than a table is kept for: the same
+    events as json.loads + model_validate, down to each dict's and list's size and whether
+    the collector tracks it."""
+    import gc
+    import sys
+
+    def containers(v):
+        out, todo = [], [v]
+        while todo:
+            v = todo.pop()
+            if isinstance(v, (dict, list)):
+                out.append((sys.getsizeof(v), gc.is_tracked(v)))
+                todo += v.values() if isinstance(v, dict) else v
+        return out
+
+    text = "".join('{"type":"message","turn":%d,"data":%s}\n' % (i, _spelled(shapes[s % len(shapes)], values))
+                   for i, (s, values) in enumerate(lines))
+    path = tmp_path / "t.jsonl"
+    path.write_text(text, encoding="utf-8")
+    counts, trace, native = read_alike(path)
+    assert native == len(lines)
+    theirs = [TraceEvent.model_validate(json.loads(line)) for line in text.splitlines()]
+    assert routes.same(trace._events, theirs)
+    assert [containers(e.data) for e in trace.events] == [containers(e.data) for e in theirs]
+
+
+_number_tokens = st.builds(
+    lambda sign, whole, zeros, digits, exp: sign + whole + ("." + "0" * zeros + digits if digits else "") + exp,
+    st.sampled_from(["", "-"]),
+    st.sampled_from(["0", "1", "7"]) | st.integers(1, 10**25).map(str),
+    st.integers(0, 30),
+    st.sampled_from(["", "0", "5", "25"]) | st.integers(0, 10**20).map(str),
+    st.sampled_from(["", "e5", "E-7", "e+22", "e-23", "e308", "e-330", "e0400"]))
+
+
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(tokens=st.lists(_number_tokens, min_size=2, max_size=40))
+def test_numbers_read_alike(tmp_path, tokens):
+    """Number tokens of every spelling (leading zeros in the fraction, long mantissas,
+    exponents near and past the exactly rounded range): json.loads's ints and floats."""
+    floats = [t for t in tokens if any(c in t for c in ".eE")] or ["0.5"]
+    lines = ['{"type":"message","turn":1,"data":{"x":[%s]},"cost_usd":%s,"timestamp":%s}\n'
+             % (",".join(tokens), floats[i % len(floats)], floats[-1 - i % len(floats)]) for i in range(len(tokens))]
+    path = tmp_path / "t.jsonl"
+    path.write_text("".join(lines), encoding="utf-8")
+    counts, trace, native = read_alike(path)
+    assert trace is not None and native == len(lines)
