@@ -5,11 +5,13 @@ files with every line end, blank and padded lines, undecodable bytes and a torn 
 Shared by the tests and the fuzz target, which read each file on both routes."""
 from __future__ import annotations
 
+import gc
 import json
 import math
 import re
 import random
 import struct
+import sys
 
 FIELDS = ["type", "turn", "agent", "data", "timestamp", "input_tokens", "output_tokens", "cost_usd"]
 KINDS = ["message", "state_change", "fault_injected", "property_check"]
@@ -207,4 +209,16 @@ def writer_lines(rng: random.Random, n: int) -> list[dict]:
             continue
         # Lone surrogates made '?': what a save can write.
         out.append(json.loads(text.encode("utf-8", "replace").decode()))
+    return out
+
+
+def containers(v) -> list:
+    """Each dict and list inside `v` (itself included): its size and whether the collector
+    tracks it, which equal values built differently need not share."""
+    out, todo = [], [v]
+    while todo:
+        v = todo.pop()
+        if isinstance(v, (dict, list)):
+            out.append((sys.getsizeof(v), gc.is_tracked(v)))
+            todo += v.values() if isinstance(v, dict) else v
     return out

@@ -154,6 +154,30 @@ def _patched_scanner(scan_once):
     return patched
 
 
+def _read_while_collecting(tmp_path, on_collect):
+    """Trace.from_jsonl() of 3,000 lines, every 50th for the plain route, with the collector
+    run often and a cycle whose finalizer calls on_collect() in the middle of the read."""
+    import gc
+
+    plain = b'{"type":"message","turn":1,"data":{"n":' + b"7" * 700 + b"}}\n"
+    path = _file(tmp_path, (b'{"type":"message","turn":1}\n' * 49 + plain) * 60)
+
+    class Finalizer:
+        def __del__(self):
+            on_collect()
+
+    threshold = gc.get_threshold()
+    gc.collect()
+    try:
+        gc.set_threshold(20)
+        cycle = Finalizer()
+        cycle.me = cycle
+        del cycle
+        return Trace.from_jsonl(path)
+    finally:
+        gc.set_threshold(*threshold)
+
+
 @pytest.mark.parametrize("where, name, wrap", [
     (lambda: json, "loads", _patched_loads),
     (lambda: json._default_decoder, "scan_once", _patched_scanner),
@@ -164,28 +188,12 @@ def test_a_change_during_the_read_holds_from_the_next_line(tmp_path, where, name
     plain route makes: the lines after it are read with the replacement, as plainly.
     (From 3.12 on the collector runs only where bytecode runs: in the plain route's lines,
     here every 50th, whose integer has more digits than the other routes take.)"""
-    import gc
-
     target = where()
     original = getattr(target, name)
     had_own = name in vars(target)
-    plain = b'{"type":"message","turn":1,"data":{"n":' + b"7" * 700 + b"}}\n"
-    path = _file(tmp_path, (b'{"type":"message","turn":1}\n' * 49 + plain) * 60)
-
-    class Patcher:
-        def __del__(self):
-            setattr(target, name, wrap(original))
-
-    threshold = gc.get_threshold()
-    gc.collect()
     try:
-        gc.set_threshold(20)
-        cycle = Patcher()
-        cycle.me = cycle
-        del cycle
-        trace = Trace.from_jsonl(path)
+        trace = _read_while_collecting(tmp_path, lambda: setattr(target, name, wrap(original)))
     finally:
-        gc.set_threshold(*threshold)
         if had_own:
             setattr(target, name, original)
         elif name in vars(target):
@@ -212,22 +220,13 @@ def test_event_slots_either_way(tmp_path, setattr_slots):
         from orrinth.trace import Trace
         assert routes.reads_natively and routes.direct_event_slots is not routes.setattr_event_slots
 
-        def containers(v):  # each dict and list inside v: its size and whether it is tracked
-            out, todo = [], [v]
-            while todo:
-                v = todo.pop()
-                if isinstance(v, (dict, list)):
-                    out.append((sys.getsizeof(v), gc.is_tracked(v)))
-                    todo += v.values() if isinstance(v, dict) else v
-            return out
-
         def seen(e, all_native):
             d = e.__dict__
             # (Lines the native parser leaves go to pydantic's JSON parser, whose lists are
             # not over-allocated as json.loads's are.)
             seen = (sys.getsizeof(e), gc.is_tracked(e), vars(e) is d is e.__dict__,
                     list(e.model_fields_set), sys.getsizeof(e.model_fields_set),
-                    containers(d) if all_native else None,
+                    native_lines.containers(d) if all_native else None,
                     sorted(type(r).__name__ for r in gc.get_referents(e)),
                     pickle.loads(pickle.dumps(e)) == e == copy.deepcopy(e))
             e.__dict__ = dict(d)  # a dict set again replaces it, as on any instance
@@ -261,31 +260,19 @@ def test_the_trace_changed_during_the_read(tmp_path, change):
     the trace's add_event would put it. (Collected in the plain route's lines, as above.)"""
     import gc
 
-    plain = b'{"type":"message","turn":1,"data":{"n":' + b"7" * 700 + b"}}\n"
-    path = _file(tmp_path, (b'{"type":"message","turn":1}\n' * 49 + plain) * 60)
     before = [o for o in gc.get_objects() if type(o) is Trace]
     earlier, later = [], []
 
-    class Changer:
-        def __del__(self):
-            for t in gc.get_objects():
-                if type(t) is Trace and all(t is not b for b in before):
-                    earlier.append(t._events)
-                    if change == "events list":
-                        t._events = later
-                    else:
-                        t.add_event = later.append
+    def change_it():
+        for t in gc.get_objects():
+            if type(t) is Trace and all(t is not b for b in before):
+                earlier.append(t._events)
+                if change == "events list":
+                    t._events = later
+                else:
+                    t.add_event = later.append
 
-    threshold = gc.get_threshold()
-    gc.collect()
-    try:
-        gc.set_threshold(20)
-        cycle = Changer()
-        cycle.me = cycle
-        del cycle
-        trace = Trace.from_jsonl(path)
-    finally:
-        gc.set_threshold(*threshold)
+    trace = _read_while_collecting(tmp_path, change_it)
     assert routes.last_native_reads > 0 and len(earlier) == 1
     assert trace._events is (later if change == "events list" else earlier[0])
     assert 0 < len(earlier[0]) and len(earlier[0]) + len(later) == 3000
@@ -313,18 +300,6 @@ def test_objects_of_repeated_shapes_read_alike(tmp_path, shapes, lines):
     are reused), some with repeated keys or more keys than a table is kept for: the same
     events as json.loads + model_validate, down to each dict's and list's size and whether
     the collector tracks it."""
-    import gc
-    import sys
-
-    def containers(v):
-        out, todo = [], [v]
-        while todo:
-            v = todo.pop()
-            if isinstance(v, (dict, list)):
-                out.append((sys.getsizeof(v), gc.is_tracked(v)))
-                todo += v.values() if isinstance(v, dict) else v
-        return out
-
     text = "".join('{"type":"message","turn":%d,"data":%s}\n' % (i, _spelled(shapes[s % len(shapes)], values))
                    for i, (s, values) in enumerate(lines))
     path = tmp_path / "t.jsonl"
@@ -333,7 +308,7 @@ def test_objects_of_repeated_shapes_read_alike(tmp_path, shapes, lines):
     assert native == len(lines)
     theirs = [TraceEvent.model_validate(json.loads(line)) for line in text.splitlines()]
     assert routes.same(trace._events, theirs)
-    assert [containers(e.data) for e in trace.events] == [containers(e.data) for e in theirs]
+    assert [native_lines.containers(e.data) for e in trace.events] == [native_lines.containers(e.data) for e in theirs]
 
 
 _number_tokens = st.builds(
