@@ -249,11 +249,15 @@ class Reader {
                 return;
             }
         }
-        events_ = direct_events_list(st_, trace_);
-        PyObject **slot = events_ ? orrinth_object_dict_ptr(trace_) : nullptr;
+        Ref events = direct_events_list(st_, trace_);
+        PyObject **slot = events ? orrinth_object_dict_ptr(trace_) : nullptr;
         events_dict_ = slot && *slot ? Ref::new_ref(*slot) : Ref();
         events_version_ = events_dict_ ? orrinth_dict_version(events_dict_.get()) : 0;
-        if (events_version_ == 0) events_ = Ref();
+        events_ = events_version_ != 0 ? events.dup() : Ref();
+        if (events) {  // where add_event_to() would append it
+            require(PyList_Append(events.get(), event));
+            return;
+        }
 #endif
         add_event_to(st_, trace_, event);
     }
